@@ -1,0 +1,100 @@
+#pragma once
+// Line-oriented TCP connections over POSIX sockets (IPv4 only). Every wait
+// is a poll bounded by the connection's time-out. Failures are values: an
+// operation returns false and leaves its description pending on the
+// connection, where the caller reads it with FailureText.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace brenvik {
+
+enum class NetFailure {
+  None,              // "No Error"
+  Timeout,           // "Device timeout"
+  IoError,           // "Device I/O error"
+  InProgress,        // "Permission denied"
+  NotOpen,           // "Bad file name or number"
+};
+
+std::string_view DescribeFailure(NetFailure failure);
+
+inline constexpr std::size_t kReceiveBufferSize = 65536;
+
+// One socket with its time-out, receive buffer and flags. Movable, owned by
+// one thread at a time.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection();  // closes the socket
+  Connection(Connection&& other) noexcept;
+  Connection& operator=(Connection&& other) noexcept;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int Socket() const { return fd_; }
+  int TimeoutMs() const { return timeout_ms_; }
+  void SetTimeoutMs(int ms) { timeout_ms_ = ms; }
+  NetFailure Failure() const { return failure_; }
+  std::string_view FailureText() const { return DescribeFailure(failure_); }
+  void ClearFailure() { failure_ = NetFailure::None; }
+
+  // Puts bytes back in front of the unread bytes (the relay returns what
+  // followed the end-of-data mark). Fails when they do not fit the buffer.
+  bool Unread(std::string_view bytes);
+  // Count of received bytes not yet handed out.
+  std::size_t UnreadCount() const { return unread_; }
+
+ private:
+  friend bool OpenListener(std::uint32_t, std::uint16_t, int, Connection&);
+  friend bool AcceptConnection(Connection&, Connection&);
+  friend bool OpenConnection(std::string_view, int, int, Connection&);
+  friend bool ReadLine(Connection&, std::string&);
+  friend bool ReadAvailable(Connection&, std::size_t, std::string&);
+  friend bool SendText(Connection&, std::string_view);
+  friend bool NothingPending(const Connection&);
+  friend void CloseConnection(Connection&);
+  friend struct ConnectionAccess;
+
+  bool Fail(NetFailure failure);
+  bool WaitReadable();  // poll with the time-out; sets the failure
+  long ReceiveIntoBuffer();
+
+  int fd_ = -1;                        // socket, -1 when closed
+  int timeout_ms_ = 0;                 // per wait, fixed at open/accept
+  std::unique_ptr<char[]> buffer_;     // kReceiveBufferSize bytes, allocated once
+  std::size_t unread_ = 0;             // unread bytes at the buffer's front
+  bool short_read_ = false;            // last receive < kReceiveBufferSize
+  bool nothing_pending_ = false;       // see NothingPending
+  NetFailure failure_ = NetFailure::None;  // last failure, until cleared
+};
+
+// First IPv4 address of a host name or dotted address (network byte order),
+// 0 when there is none.
+std::uint32_t ResolveHost(std::string_view host);
+
+// Binds to that address and port (address 0 fails with "Device I/O error")
+// and listens with a backlog of 5.
+bool OpenListener(std::uint32_t address, std::uint16_t port, int timeout_ms, Connection& out);
+// Waits without limit for the next client; the new connection takes the
+// listener's time-out. A failure is left pending on the listener.
+bool AcceptConnection(Connection& listener, Connection& out);
+// Resolves the host and connects. On failure `out` is closed and holds the
+// failure.
+bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection& out);
+
+// Next line without CR bytes and without its LF. A peer that closes yields
+// what was collected (maybe "") without failure.
+bool ReadLine(Connection& c, std::string& line);
+// What has arrived, up to max_bytes; waits for at least one arrival.
+bool ReadAvailable(Connection& c, std::size_t max_bytes, std::string& out);
+// Sends all bytes unchanged; clears the nothing-pending flag on success.
+bool SendText(Connection& c, std::string_view text);
+bool NothingPending(const Connection& c);
+// Closing a closed connection does nothing.
+void CloseConnection(Connection& c);
+
+}  // namespace brenvik

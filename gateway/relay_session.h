@@ -1,0 +1,27 @@
+#pragma once
+// One client connection relayed line by line to the backend mail server.
+#include <string>
+
+#include "gateway/connection.h"
+#include "store/settings.h"
+
+namespace brenvik {
+
+// Time-outs and pacing of a session; production uses the defaults, tests
+// shorten them.
+struct SessionTiming {
+  int backend_timeout_ms = 120000;   // connection to the backend
+  int data_pause_ms = 500;           // pause after each data read
+  std::size_t data_read_max = 50000; // bytes per data read
+};
+
+// Peer address of the socket as dotted text; "" (and an error event) when
+// it cannot be found out.
+std::string GetPeerAddress(int socket);
+
+// Serves `client` to its end and closes it. Reads the published settings
+// and the lists of gateway_state.h.
+void RelaySession(Connection client, const GatewaySettings& settings,
+                  const SessionTiming& timing = SessionTiming{});
+
+}  // namespace brenvik

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Brenvik needs that are missing (as root).
+set -euo pipefail
+
+PACKAGES=(
+  cmake g++ make pkg-config          # toolchain
+  libsqlite3-dev sqlite3             # database engine and its shell
+  libsystemd-dev                     # sd_notify for the service host
+  qt6-base-dev                       # configuration tool
+  libgtest-dev                       # unit tests
+  python3 python3-aiosmtpd           # end-to-end tests: real SMTP server, smtplib client
+  xvfb xauth fonts-wine              # the tool under a real X server, Tahoma metrics
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages, run as root: apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+echo "setup: installing ${missing[*]}"
+if ! apt-get install -y --no-install-recommends "${missing[@]}"; then
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

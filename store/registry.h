@@ -1,0 +1,39 @@
+#pragma once
+// Registry access layer over one REGEDIT4-style text file,
+// $BRENVIK_SYSROOT/etc/brenvik/registry.reg. Key and value names match
+// case-insensitively; REG_SZ and REG_DWORD are the two value types.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brenvik {
+
+// The only root the programs use.
+inline constexpr std::string_view HKEY_LOCAL_MACHINE = "HKEY_LOCAL_MACHINE";
+// Subkey of the system's settings.
+inline constexpr std::string_view kSettingsKey = "Software\\Vikmar";
+
+// Root of the emulated machine: $BRENVIK_SYSROOT, "/" when unset or empty.
+std::string SysRoot();
+// $BRENVIK_SYSROOT/etc/brenvik/registry.reg
+std::string RegistryFilePath();
+
+// Returns the value's text (a DWORD reads as its four bytes up to the first
+// zero byte, as a string query would). "" when the file, key or value is
+// missing, the value holds 256 or more characters, or the file may not be
+// written by this process (full-access opening).
+std::string GETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name);
+
+// Stores a REG_SZ value (texts up to 2047 characters; longer ones are cut).
+// Creates file and key when missing. Atomic: lock, read, change, write a
+// temporary file, flush, rename. A file that cannot be parsed is kept aside
+// as registry.reg.corrupt-<time> before a fresh one is written. Reports
+// nothing; returns false when nothing was stored (callers may ignore it).
+bool SETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name,
+                 std::string_view text);
+
+// Stores a REG_DWORD value with the same key handling as SETREGVALUE.
+bool SETREGDWORD(std::string_view root, std::string_view subkey, std::string_view name,
+                 std::uint32_t number);
+
+}  // namespace brenvik

@@ -1,0 +1,34 @@
+#pragma once
+// The gateway's ten settings, loaded once and published whole.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace brenvik {
+
+struct GatewaySettings {
+  std::int32_t RecvPort = 25;              // listening port; 0/missing -> 25
+  std::string RecvHost = "localhost";      // listening address or name
+  std::int32_t SendPort = 25;              // backend port; 0/missing -> 25
+  std::string SendHost = "localhost";      // backend host
+  std::int32_t Logging = 0;                // transcripts only at exactly 1
+  std::string WorkDir = "/";               // stored value + "/" (unconditionally)
+  std::int32_t GarbageCollector = 0;       // purge and report only at exactly 1
+  std::int32_t CheckBadMailAdr = 0;        // blocklist check when non-zero
+  std::string StatusMail;                  // report recipient; empty = no report
+  std::int32_t LogDB = 0;                  // LogTable rows only at exactly 1
+};
+
+// Leading decimal number after blanks, tabs and line feeds; 0 when there is
+// none. Saturates at the int32 range instead of overflowing.
+std::int32_t ParseLeadingNumber(std::string_view text);
+
+// Reads the ten values in their fixed order and applies the four defaults.
+GatewaySettings LoadGatewaySettings();
+
+// Process-wide settings record: null until published, then immutable.
+void PublishSettings(std::shared_ptr<const GatewaySettings> settings);
+std::shared_ptr<const GatewaySettings> CurrentSettings();
+
+}  // namespace brenvik

@@ -1,0 +1,48 @@
+#pragma once
+// The SQL statement layer: one SQLite connection per process, one current
+// result per thread. Statements are written in the Access dialect the
+// programs use and translated before SQLite sees them.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brenvik {
+
+// Once per process, before any other call. Arguments are accepted and kept
+// for compatibility; they do not change behaviour.
+void SQL_Initialize(int a, int b, int c, int d, int e, int f, int g, int h);
+void SQL_SetOptionSInt(int option, int value);
+// Option -80 sets the day-first date layout of quoted date texts.
+void SQL_SetOptionStr(int option, std::string_view value);
+// Clears the calling thread's recorded error.
+void SQL_ErrorClearAll();
+// Opens the file named after "DBQ=" in the connection string (up to the next
+// ';' or the end). Creates the four tables in a missing or empty file. The
+// outcome is read with SQL_ErrorNumber: 0 = opened.
+void SQL_OpenDB(std::string_view connection_string);
+// Last error of the calling thread: 0 none; otherwise a number > 1.
+int SQL_ErrorNumber();
+std::string SQL_ErrorText();
+// Runs the statement at once (mode 3); its rows become the calling thread's
+// current result. A failed statement leaves an empty result (SQL_Eod
+// non-zero after the first fetch) and records the error for this thread.
+void SQL_Stmt(int mode, std::string_view statement);
+// Moves to the next row of the current result (argument 0).
+void SQL_Fetch(int how);
+// Non-zero when the last fetch found no row (also after a failed statement).
+int SQL_Eod();
+// 1-based number of the named column or alias (case-insensitive); 0 if none.
+int SQL_ResColNumber(std::string_view name);
+// Current row's column as text; "" for null or an invalid column.
+std::string SQL_ResColText(int column);
+// Current row's column as int32; 0 for null, non-numeric or invalid.
+std::int32_t SQL_ResColSInt(int column);
+void SQL_CloseDB();
+void SQL_Shutdown();
+
+// The SQLite text a dialect statement is translated to (exposed for tests).
+// Returns false, with a reason in `error`, when the statement cannot be
+// translated; it is then not run.
+bool TranslateAccessSql(std::string_view statement, std::string& sqlite, std::string& error);
+
+}  // namespace brenvik
