@@ -18,11 +18,13 @@ using BlocklistResolver = std::function<bool(const std::string& query_name, std:
 // Replaces the resolver (tests); an empty function restores the system one.
 void SetBlocklistResolver(BlocklistResolver resolver);
 
-// "d.c.b.a." + zone for client "a.b.c.d".
+// "d.c.b.a." + zone for client "a.b.c.d"; "" when the client is not a
+// dotted IPv4 address (four decimal fields of 0..255).
 std::string BlocklistQueryName(std::string_view client_ip);
 
-// True = listed. Not listed without a query when check_enabled is false,
-// and on every lookup failure.
+// True = listed: the first address of the answer is not 0.0.0.0. Not
+// listed without a query when check_enabled is false or the client is not
+// dotted IPv4, and on every lookup failure or time-out.
 bool CheckBlocklist(std::string_view client_ip, bool check_enabled);
 
 }  // namespace brenvik

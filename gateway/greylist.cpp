@@ -1,0 +1,203 @@
+// Greylisting on the Liste table: the first attempt of an unknown sender key
+// is deferred, a retry lifts the deferral unless the client is blocklisted,
+// whitelisted sender domains pass at once.
+#include "gateway/greylist.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <set>
+
+#include "gateway/blocklist.h"
+#include "gateway/gateway_state.h"
+#include "store/sql.h"
+#include "store/sql_quote.h"
+
+namespace brenvik {
+namespace {
+
+// Statement pieces; with quote-free values the joined texts read exactly
+// "SELECT * FROM Liste WHERE Email = '<domain>';" and so on.
+constexpr std::string_view kSelectWhitelist = "SELECT * FROM Liste WHERE Email = ";
+constexpr std::string_view kSelectKey = "SELECT * FROM LISTE WHERE Email = ";
+constexpr std::string_view kInsertFirst =
+    "INSERT INTO Liste (Email, WieOft, IpAdresse, LastEdit, FirstMail) SELECT ";
+constexpr std::string_view kUpdateCount = "UPDATE Liste SET WieOft = ";
+constexpr std::string_view kUpdateBadMail = "UPDATE Liste SET SenderBadMail = 1, LastEdit = ";
+constexpr std::string_view kLastEditPart = ", LastEdit = ";
+constexpr std::string_view kSecondMailPart = ", SecondMail = ";
+constexpr std::string_view kWherePart = " WHERE Email = ";
+constexpr std::string_view kEnd = ";";
+
+constexpr std::string_view kMailFrom = "MAIL FROM:";
+// "@" + domain must be longer than this to be looked up in the whitelist.
+constexpr std::size_t kMinWhitelistLength = 4;
+
+std::string Join(std::initializer_list<std::string_view> parts) {
+  std::string text;
+  for (std::string_view part : parts) text += part;
+  return text;
+}
+
+void EraseAll(std::string& text, std::string_view what) {
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at))
+    text.erase(at, what.size());
+}
+
+std::string TrimBlanks(std::string_view text) {
+  std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  std::size_t last = text.find_last_not_of(' ');
+  return std::string(text.substr(first, last - first + 1));
+}
+
+// Position of the ">" that closes the path opened at `open`: a ">" inside a
+// quoted local part ("a>b"@host) does not close it. When quoting leaves no
+// closing ">", the first ">" after `open` does. npos when there is none.
+std::size_t ClosingBracket(std::string_view line, std::size_t open) {
+  bool quoted = false;
+  for (std::size_t i = open + 1; i < line.size(); ++i) {
+    char c = line[i];
+    if (quoted && c == '\\') {
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == '>' && !quoted) {
+      return i;
+    }
+  }
+  return line.find('>', open + 1);
+}
+
+// "@" + the text after the first "@" up to the next "@" or the end; "@"
+// alone when the key has no "@".
+std::string WhitelistDomain(std::string_view key) {
+  std::size_t at = key.find('@');
+  if (at == std::string_view::npos) return "@";
+  std::string_view rest = key.substr(at + 1);
+  return "@" + std::string(rest.substr(0, rest.find('@')));
+}
+
+// Keys whose check is running; a second attempt of the same key waits, so
+// that a lookup and the insert that follows it are one step per key. Other
+// keys never wait, not even behind a slow blocklist lookup.
+class KeysInProgress {
+ public:
+  class Hold {
+   public:
+    Hold(KeysInProgress& table, std::string key) : table_(table), key_(std::move(key)) {
+      std::unique_lock lock(table_.mutex_);
+      table_.released_.wait(lock, [&] { return !table_.keys_.contains(key_); });
+      table_.keys_.insert(key_);
+    }
+    ~Hold() {
+      {
+        std::lock_guard lock(table_.mutex_);
+        table_.keys_.erase(key_);
+      }
+      table_.released_.notify_all();
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    KeysInProgress& table_;
+    std::string key_;
+  };
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  std::set<std::string> keys_;  // at most one entry per running check
+};
+
+KeysInProgress& InProgress() {
+  static KeysInProgress* table = new KeysInProgress;  // outlives detached sessions
+  return *table;
+}
+
+bool IsWhitelisted(const std::string& key) {
+  std::string domain = WhitelistDomain(key);
+  if (domain.size() <= kMinWhitelistLength) return false;
+  SQL_Stmt(3, Join({kSelectWhitelist, SqlQuote(domain), kEnd}));
+  SQL_Fetch(0);
+  return SQL_Eod() == 0;
+}
+
+void InsertFirstAttempt(const std::string& key, std::string_view ip, const std::string& now) {
+  std::string quoted_now = SqlQuote(now);
+  SQL_Stmt(3, Join({kInsertFirst, SqlQuote(key), ", 1, ", SqlQuote(ip), ",", quoted_now, ",",
+                    quoted_now, kEnd}));
+}
+
+void UpdateCount(const std::string& key, int count, const std::string& now, bool second_mail) {
+  std::string quoted_now = SqlQuote(now);
+  std::string statement = Join({kUpdateCount, " ", std::to_string(count), kLastEditPart, quoted_now});
+  if (second_mail) statement += Join({kSecondMailPart, quoted_now});
+  statement += Join({kWherePart, SqlQuote(key), kEnd});
+  SQL_Stmt(3, statement);
+}
+
+void MarkBadMail(const std::string& key, const std::string& now) {
+  SQL_Stmt(3, Join({kUpdateBadMail, SqlQuote(now), kWherePart, SqlQuote(key), kEnd}));
+}
+
+// The check from the key lookup on, with the key held against other
+// attempts of the same key.
+bool CheckKey(const std::string& key, std::string_view client_ip, bool check_blocklist,
+              const LocalTime* fixed_now) {
+  SQL_Stmt(3, Join({kSelectKey, SqlQuote(key), kEnd}));
+  SQL_Fetch(0);
+  const std::string now = DayFirstText(fixed_now ? *fixed_now : ReadLocalClock());
+  if (SQL_Eod() != 0) {
+    InsertFirstAttempt(key, client_ip, now);
+    return false;
+  }
+  const int attempts = SQL_ResColSInt(SQL_ResColNumber("WieOft"));
+  if (attempts > 1) {
+    UpdateCount(key, attempts + 1, now, false);
+    return true;
+  }
+  if (CheckBlocklist(client_ip, check_blocklist)) {
+    MarkBadMail(key, now);
+    return false;
+  }
+  UpdateCount(key, attempts + 1, now, true);
+  return true;
+}
+
+bool CheckSenderAt(std::string mail_line, std::string_view client_ip, bool check_blocklist,
+                   const LocalTime* fixed_now) {
+  const std::string key = ExtractSenderAddress(mail_line);
+  if (key.empty()) return false;
+  if (IsWhitelisted(key)) return true;
+  KeysInProgress::Hold hold(InProgress(), key);
+  return CheckKey(key, client_ip, check_blocklist, fixed_now);
+}
+
+}  // namespace
+
+std::string ExtractSenderAddress(std::string& line) {
+  std::size_t open = line.find('<');
+  std::size_t close = open == std::string::npos ? std::string::npos : ClosingBracket(line, open);
+  if (close != std::string::npos) {
+    line = TrimBlanks(UpperCase(std::string_view(line).substr(open + 1, close - open - 1)));
+    return line;
+  }
+  std::string text = UpperCase(line);
+  EraseAll(text, kMailFrom);
+  EraseAll(text, "<");
+  EraseAll(text, ">");
+  line = TrimBlanks(text);
+  return line;
+}
+
+bool CheckSender(std::string mail_line, std::string_view client_ip, bool check_blocklist) {
+  return CheckSenderAt(std::move(mail_line), client_ip, check_blocklist, nullptr);
+}
+
+bool CheckSender(std::string mail_line, std::string_view client_ip, bool check_blocklist,
+                 const LocalTime& now) {
+  return CheckSenderAt(std::move(mail_line), client_ip, check_blocklist, &now);
+}
+
+}  // namespace brenvik
