@@ -38,12 +38,15 @@ class Connection {
   int Socket() const { return fd_; }
   int TimeoutMs() const { return timeout_ms_; }
   void SetTimeoutMs(int ms) { timeout_ms_ = ms; }
+  // The latest failure; a later success does not clear it, opening does.
   NetFailure Failure() const { return failure_; }
   std::string_view FailureText() const { return DescribeFailure(failure_); }
   void ClearFailure() { failure_ = NetFailure::None; }
 
   // Puts bytes back in front of the unread bytes (the relay returns what
-  // followed the end-of-data mark). Fails when they do not fit the buffer.
+  // followed the end-of-data mark); they count as pending again. Fails when
+  // the connection is closed ("Bad file name or number") or when they do not
+  // fit the buffer (no failure is left: that is the caller's mistake).
   bool Unread(std::string_view bytes);
   // Count of received bytes not yet handed out.
   std::size_t UnreadCount() const { return unread_; }
@@ -59,15 +62,21 @@ class Connection {
   friend void CloseConnection(Connection&);
   friend struct ConnectionAccess;
 
+  enum class Wait { Ready, TimedOut, Failed };
+
   bool Fail(NetFailure failure);
-  bool WaitReadable();  // poll with the time-out; sets the failure
+  Wait WaitReadable();  // poll with the time-out; sets the failure on Failed
+  Wait PeekReadable();  // the same without waiting
   long ReceiveIntoBuffer();
+  void Consume(std::size_t count);
+  void EnsureBuffer();
+  void Reset(int fd, int timeout_ms);  // takes a new socket with fresh flags
 
   int fd_ = -1;                        // socket, -1 when closed
   int timeout_ms_ = 0;                 // per wait, fixed at open/accept
   std::unique_ptr<char[]> buffer_;     // kReceiveBufferSize bytes, allocated once
   std::size_t unread_ = 0;             // unread bytes at the buffer's front
-  bool short_read_ = false;            // last receive < kReceiveBufferSize
+  bool short_read_ = false;            // latest receive < kReceiveBufferSize, or a wait ran out
   bool nothing_pending_ = false;       // see NothingPending
   NetFailure failure_ = NetFailure::None;  // last failure, until cleared
 };
@@ -89,12 +98,17 @@ bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection&
 // Next line without CR bytes and without its LF. A peer that closes yields
 // what was collected (maybe "") without failure.
 bool ReadLine(Connection& c, std::string& line);
-// What has arrived, up to max_bytes; waits for at least one arrival.
+// What has arrived, up to max_bytes; waits for at least one arrival, except
+// that bytes already buffered are handed out without waiting when nothing
+// more has come.
 bool ReadAvailable(Connection& c, std::size_t max_bytes, std::string& out);
 // Sends all bytes unchanged; clears the nothing-pending flag on success.
 bool SendText(Connection& c, std::string_view text);
 bool NothingPending(const Connection& c);
-// Closing a closed connection does nothing.
+// Closing a closed connection does nothing. A pending failure stays.
 void CloseConnection(Connection& c);
+// Local port of an open socket (a listener bound to port 0 learns its
+// port this way), 0 when closed.
+std::uint16_t LocalPort(const Connection& c);
 
 }  // namespace brenvik

@@ -1,0 +1,434 @@
+#include "gateway/connection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace brenvik {
+
+namespace {
+
+constexpr std::string_view kNoError = "No Error";
+constexpr std::string_view kDeviceTimeout = "Device timeout";
+constexpr std::string_view kDeviceIoError = "Device I/O error";
+constexpr std::string_view kPermissionDenied = "Permission denied";
+constexpr std::string_view kBadFileNameOrNumber = "Bad file name or number";
+
+constexpr int kListenBacklog = 5;
+constexpr std::size_t kMaxLineBytes = kReceiveBufferSize;  // received bytes per line, CR included
+constexpr std::size_t kMaxHostNameLength = 1024;
+
+using Clock = std::chrono::steady_clock;
+
+// Errors of the socket layer that mean "an operation is already under way".
+bool IsInProgress(int error) { return error == EINPROGRESS || error == EALREADY; }
+
+NetFailure FailureFromErrno(int error) {
+  return IsInProgress(error) ? NetFailure::InProgress : NetFailure::IoError;
+}
+
+// Errors accept() reports for a client that went away before it was taken;
+// the listener itself is fine, so the wait goes on.
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+enum class WaitResult { Ready, TimedOut, Failed };
+
+// Polls one socket for `events`, at most `timeout_ms` (negative: no limit).
+// Interruptions resume with the time that is left.
+WaitResult WaitFor(int fd, short events, int timeout_ms, int& error) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  int wait_ms = timeout_ms;
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, wait_ms);
+    if (n > 0) return WaitResult::Ready;  // errors and hang-ups surface in the next call
+    if (n == 0) return WaitResult::TimedOut;
+    if (errno != EINTR) {
+      error = errno;
+      return WaitResult::Failed;
+    }
+    if (timeout_ms >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      wait_ms = static_cast<int>(std::max<long long>(left.count(), 0));
+    }
+  }
+}
+
+void CloseDescriptor(int fd) {
+  if (fd >= 0) ::close(fd);  // EINTR on close leaves the descriptor closed on Linux
+}
+
+// A blocking connect interrupted by a signal goes on in the background; wait
+// for its outcome instead of reporting the interruption.
+int FinishInterruptedConnect(int fd) {
+  int error = 0;
+  if (WaitFor(fd, POLLOUT, -1, error) != WaitResult::Ready) return error ? error : EIO;
+  socklen_t len = sizeof(error);
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
+  return error;
+}
+
+}  // namespace
+
+std::string_view DescribeFailure(NetFailure failure) {
+  switch (failure) {
+    case NetFailure::None: return kNoError;
+    case NetFailure::Timeout: return kDeviceTimeout;
+    case NetFailure::IoError: return kDeviceIoError;
+    case NetFailure::InProgress: return kPermissionDenied;
+    case NetFailure::NotOpen: return kBadFileNameOrNumber;
+  }
+  return kDeviceIoError;
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+Connection::~Connection() { CloseDescriptor(fd_); }
+
+Connection::Connection(Connection&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      timeout_ms_(other.timeout_ms_),
+      buffer_(std::move(other.buffer_)),
+      unread_(std::exchange(other.unread_, 0)),
+      short_read_(std::exchange(other.short_read_, false)),
+      nothing_pending_(std::exchange(other.nothing_pending_, false)),
+      failure_(std::exchange(other.failure_, NetFailure::None)) {}
+
+Connection& Connection::operator=(Connection&& other) noexcept {
+  if (this != &other) {
+    CloseDescriptor(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    timeout_ms_ = other.timeout_ms_;
+    buffer_ = std::move(other.buffer_);
+    unread_ = std::exchange(other.unread_, 0);
+    short_read_ = std::exchange(other.short_read_, false);
+    nothing_pending_ = std::exchange(other.nothing_pending_, false);
+    failure_ = std::exchange(other.failure_, NetFailure::None);
+  }
+  return *this;
+}
+
+bool Connection::Fail(NetFailure failure) {
+  failure_ = failure;
+  return false;
+}
+
+bool Connection::Unread(std::string_view bytes) {
+  if (fd_ < 0) return Fail(NetFailure::NotOpen);
+  if (bytes.empty()) return true;
+  if (bytes.size() > kReceiveBufferSize - unread_) return false;  // caller's bug, not the peer's
+  EnsureBuffer();
+  std::memmove(buffer_.get() + bytes.size(), buffer_.get(), unread_);
+  std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+  unread_ += bytes.size();
+  nothing_pending_ = false;  // these bytes are pending again
+  return true;
+}
+
+void Connection::EnsureBuffer() {
+  if (!buffer_) buffer_ = std::make_unique<char[]>(kReceiveBufferSize);
+}
+
+void Connection::Reset(int fd, int timeout_ms) {
+  CloseDescriptor(fd_);
+  fd_ = fd;
+  timeout_ms_ = timeout_ms;
+  unread_ = 0;
+  short_read_ = false;
+  nothing_pending_ = false;
+  failure_ = NetFailure::None;
+}
+
+Connection::Wait Connection::WaitReadable() {
+  int error = 0;
+  switch (WaitFor(fd_, POLLIN, timeout_ms_, error)) {
+    case WaitResult::Ready: return Wait::Ready;
+    case WaitResult::TimedOut: return Wait::TimedOut;
+    case WaitResult::Failed: break;
+  }
+  Fail(FailureFromErrno(error));
+  return Wait::Failed;
+}
+
+// Takes the `consumed` first unread bytes out of the buffer.
+void Connection::Consume(std::size_t consumed) {
+  std::memmove(buffer_.get(), buffer_.get() + consumed, unread_ - consumed);
+  unread_ -= consumed;
+}
+
+// Receives into the empty buffer: > 0 bytes received, 0 the peer closed,
+// -1 failed (pending), -2 nothing there after all (wait again).
+long Connection::ReceiveIntoBuffer() {
+  EnsureBuffer();
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buffer_.get(), kReceiveBufferSize, MSG_DONTWAIT);
+    if (n >= 0) {
+      unread_ = static_cast<std::size_t>(n);
+      // Describes the latest receive, so a full one after a short one
+      // does not claim that everything has arrived.
+      short_read_ = static_cast<std::size_t>(n) < kReceiveBufferSize;
+      return static_cast<long>(n);
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
+    Fail(FailureFromErrno(errno));
+    return -1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+std::uint32_t ResolveHost(std::string_view host) {
+  if (host.empty() || host.size() > kMaxHostNameLength || host.find('\0') != std::string_view::npos)
+    return 0;
+  const std::string name(host);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+  std::uint32_t address = 0;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+      address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  return address;
+}
+
+bool OpenListener(std::uint32_t address, std::uint16_t port, int timeout_ms, Connection& out) {
+  CloseConnection(out);
+  out.timeout_ms_ = timeout_ms;
+  out.failure_ = NetFailure::None;
+  if (address == 0) return out.Fail(NetFailure::IoError);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return out.Fail(FailureFromErrno(errno));
+  const int on = 1;
+  // Lets a restarted gateway bind again while old connections linger in TIME_WAIT.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = address;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 ||
+      ::listen(fd, kListenBacklog) != 0) {
+    const int error = errno;
+    CloseDescriptor(fd);
+    return out.Fail(FailureFromErrno(error));
+  }
+  out.Reset(fd, timeout_ms);
+  return true;
+}
+
+bool AcceptConnection(Connection& listener, Connection& out) {
+  if (!listener.IsOpen()) return listener.Fail(NetFailure::NotOpen);
+  for (;;) {
+    int error = 0;
+    if (WaitFor(listener.fd_, POLLIN, -1, error) == WaitResult::Failed)
+      return listener.Fail(FailureFromErrno(error));
+    const int fd = ::accept4(listener.fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      out.Reset(fd, listener.timeout_ms_);
+      out.EnsureBuffer();
+      return true;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || IsTransientAcceptError(errno)) continue;
+    return listener.Fail(FailureFromErrno(errno));
+  }
+}
+
+bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection& out) {
+  CloseConnection(out);
+  out.timeout_ms_ = timeout_ms;
+  out.failure_ = NetFailure::None;
+  const std::uint32_t address = ResolveHost(host);
+  if (address == 0 || port <= 0 || port > 65535) return out.Fail(NetFailure::IoError);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return out.Fail(FailureFromErrno(errno));
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<std::uint16_t>(port));
+  remote.sin_addr.s_addr = address;
+  int error = 0;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof(remote)) != 0)
+    error = errno == EINTR ? FinishInterruptedConnect(fd) : errno;
+  if (error != 0) {
+    CloseDescriptor(fd);
+    return out.Fail(FailureFromErrno(error));
+  }
+  out.Reset(fd, timeout_ms);
+  out.EnsureBuffer();
+  return true;
+}
+
+void CloseConnection(Connection& c) {
+  CloseDescriptor(c.fd_);
+  c.fd_ = -1;
+  c.unread_ = 0;
+  c.short_read_ = false;
+  c.nothing_pending_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Reading and sending
+
+bool ReadLine(Connection& c, std::string& line) {
+  line.clear();
+  if (!c.IsOpen()) return c.Fail(NetFailure::NotOpen);
+  c.nothing_pending_ = false;
+  std::size_t taken = 0;  // received bytes that went into this line, CR included
+  for (;;) {
+    std::size_t i = 0;
+    bool ended = false;
+    while (i < c.unread_ && taken < kMaxLineBytes) {
+      const char ch = c.buffer_[i++];
+      ++taken;
+      if (ch == '\n') {
+        ended = true;
+        break;
+      }
+      if (ch != '\r') line.push_back(ch);
+    }
+    if (i > 0) c.Consume(i);
+    if (ended) {
+      if (c.unread_ == 0 && c.short_read_) c.nothing_pending_ = true;
+      return true;
+    }
+    if (taken >= kMaxLineBytes) return true;  // the rest stays for the next line
+    long received = -2;
+    while (received == -2) {
+      switch (c.WaitReadable()) {
+        case Connection::Wait::Ready: break;
+        case Connection::Wait::Failed: return false;
+        case Connection::Wait::TimedOut:
+          if (taken == 0) return c.Fail(NetFailure::Timeout);
+          c.short_read_ = true;
+          c.nothing_pending_ = true;
+          return true;
+      }
+      received = c.ReceiveIntoBuffer();
+    }
+    if (received < 0) return false;
+    if (received == 0) {
+      c.nothing_pending_ = true;
+      return true;
+    }
+  }
+}
+
+bool ReadAvailable(Connection& c, std::size_t max_bytes, std::string& out) {
+  out.clear();
+  if (!c.IsOpen()) return c.Fail(NetFailure::NotOpen);
+  c.nothing_pending_ = false;
+  c.short_read_ = false;
+  bool received_here = false;  // a receive took place during this call
+  for (;;) {
+    const std::size_t take = std::min(c.unread_, max_bytes - out.size());
+    if (take > 0) {
+      out.append(c.buffer_.get(), take);
+      c.Consume(take);
+    }
+    if (c.unread_ > 0) return true;
+    if (received_here && c.short_read_) {
+      c.nothing_pending_ = true;
+      return true;
+    }
+    if (out.size() >= max_bytes) return true;
+    // Bytes that were already buffered are handed out at once when nothing
+    // else has come; waiting the whole time-out for more would stall a peer
+    // that sent everything and now waits for an answer.
+    const bool only_buffered = !out.empty() && !received_here;
+    long received = -2;
+    while (received == -2) {
+      const Connection::Wait wait = only_buffered ? c.PeekReadable() : c.WaitReadable();
+      if (wait == Connection::Wait::Failed) return false;
+      if (wait == Connection::Wait::TimedOut) {
+        if (out.empty()) return c.Fail(NetFailure::Timeout);
+        c.short_read_ = true;
+        c.nothing_pending_ = true;
+        return true;
+      }
+      received = c.ReceiveIntoBuffer();
+    }
+    if (received < 0) return false;
+    received_here = true;
+    if (received == 0) {
+      c.nothing_pending_ = true;
+      return true;
+    }
+  }
+}
+
+Connection::Wait Connection::PeekReadable() {
+  int error = 0;
+  switch (WaitFor(fd_, POLLIN, 0, error)) {
+    case WaitResult::Ready: return Wait::Ready;
+    case WaitResult::TimedOut: return Wait::TimedOut;
+    case WaitResult::Failed: break;
+  }
+  Fail(FailureFromErrno(error));
+  return Wait::Failed;
+}
+
+bool SendText(Connection& c, std::string_view text) {
+  if (!c.IsOpen()) return c.Fail(NetFailure::NotOpen);
+  std::size_t sent = 0;
+  do {
+    int error = 0;
+    switch (WaitFor(c.fd_, POLLOUT, c.timeout_ms_, error)) {
+      case WaitResult::Ready: break;
+      case WaitResult::TimedOut: return c.Fail(NetFailure::Timeout);
+      case WaitResult::Failed: return c.Fail(FailureFromErrno(error));
+    }
+    if (sent == text.size()) break;
+    // Never blocks past the wait above, and a closed peer is an error
+    // value, not a SIGPIPE.
+    const ssize_t n = ::send(c.fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return c.Fail(FailureFromErrno(errno));
+    }
+  } while (sent < text.size());
+  c.nothing_pending_ = false;
+  return true;
+}
+
+bool NothingPending(const Connection& c) { return c.nothing_pending_; }
+
+std::uint16_t LocalPort(const Connection& c) {
+  sockaddr_in local{};
+  socklen_t len = sizeof(local);
+  if (!c.IsOpen() || ::getsockname(c.Socket(), reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+}  // namespace brenvik
