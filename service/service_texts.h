@@ -1,0 +1,35 @@
+#pragma once
+// Every fixed text of the service host in one place: event texts, the
+// command-line words and the state reports sent to the service manager.
+#include <string_view>
+
+namespace brenvik {
+
+// Command-line words, compared exactly and case-sensitively.
+inline constexpr std::string_view kInstallWord = "-install";
+inline constexpr std::string_view kUninstallWord = "-uninstall";
+
+// Events written by the entry point.
+inline constexpr std::string_view kEventInstalled =
+    "Service wurde installiert, Service installed succesfully";
+inline constexpr std::string_view kEventInstallFailed =
+    "Service konnte nicht installiert werden / Service install failed: ";
+inline constexpr std::string_view kEventUninstalled =
+    "Service wurde deinstalliert, Service uninstalled succesfully";
+inline constexpr std::string_view kEventUninstallFailed =
+    "Service konnte nicht deinstalliert werden / Service uninstall failed: ";
+inline constexpr std::string_view kEventStarted = "Service wurde gestartet / service started";
+
+// State reports (sd_notify messages).
+inline constexpr std::string_view kNotifyRunning = "READY=1\nSTATUS=running";
+inline constexpr std::string_view kNotifyPaused = "STATUS=paused";
+inline constexpr std::string_view kNotifyStopPending = "STOPPING=1\nEXTEND_TIMEOUT_USEC=3000000";
+inline constexpr std::string_view kNotifyStopped = "STATUS=stopped";
+
+// The unit as the service manager knows it, below $BRENVIK_SYSROOT.
+inline constexpr std::string_view kUnitFolder = "/etc/systemd/system";
+inline constexpr std::string_view kUnitFileName = "brenvik.service";
+inline constexpr std::string_view kUnitWantedByFolder = "multi-user.target.wants";
+inline constexpr std::string_view kUnitDescription = "Brenvik anti-spam SMTP gateway";
+
+}  // namespace brenvik
