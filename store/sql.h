@@ -38,6 +38,9 @@ std::string SQL_ResColText(int column);
 // Current row's column as int32; 0 for null, non-numeric or invalid.
 std::int32_t SQL_ResColSInt(int column);
 void SQL_CloseDB();
+// How long a statement waits for another process's write lock before it
+// fails (default 5000 ms); tests shorten it.
+void SetSqlBusyTimeout(int milliseconds);
 void SQL_Shutdown();
 
 // The SQLite text a dialect statement is translated to (exposed for tests).

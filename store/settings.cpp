@@ -1,0 +1,84 @@
+// The gateway's settings record: read once, defaults applied, published whole.
+#include "store/settings.h"
+
+#include <limits>
+#include <mutex>
+
+#include "store/registry.h"
+
+namespace brenvik {
+namespace {
+
+// Read order of the ten values; kept because a reader may watch the file.
+constexpr std::string_view kRecvPort = "RecvPort";
+constexpr std::string_view kRecvHost = "RecvHost";
+constexpr std::string_view kSendPort = "SendPort";
+constexpr std::string_view kSendHost = "SendHost";
+constexpr std::string_view kLogging = "Logging";
+constexpr std::string_view kWorkDir = "WorkDir";
+constexpr std::string_view kGarbageCollector = "GarbageCollector";
+constexpr std::string_view kCheckBadMailAdr = "CheckBadMailAdr";
+constexpr std::string_view kStatusMail = "StatusMail";
+constexpr std::string_view kLogDB = "LogDB";
+
+constexpr std::int32_t kDefaultPort = 25;
+constexpr std::string_view kDefaultHost = "localhost";
+
+std::string Read(std::string_view name) { return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
+std::int32_t ReadNumber(std::string_view name) { return ParseLeadingNumber(Read(name)); }
+
+// Leaked on purpose: session threads may still read after main returns.
+std::mutex& PublishMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+std::shared_ptr<const GatewaySettings>& Published() {
+  static auto* p = new std::shared_ptr<const GatewaySettings>;
+  return *p;
+}
+
+}  // namespace
+
+std::int32_t ParseLeadingNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n')) ++i;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  std::int64_t n = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    n = n * 10 + (text[i] - '0');
+    if (n > kMax) n = kMax;
+  }
+  return static_cast<std::int32_t>(n);
+}
+
+GatewaySettings LoadGatewaySettings() {
+  GatewaySettings s;
+  s.RecvPort = ReadNumber(kRecvPort);
+  s.RecvHost = Read(kRecvHost);
+  s.SendPort = ReadNumber(kSendPort);
+  s.SendHost = Read(kSendHost);
+  s.Logging = ReadNumber(kLogging);
+  s.WorkDir = Read(kWorkDir) + "/";  // appended without looking at the value
+  s.GarbageCollector = ReadNumber(kGarbageCollector);
+  s.CheckBadMailAdr = ReadNumber(kCheckBadMailAdr);
+  s.StatusMail = Read(kStatusMail);
+  s.LogDB = ReadNumber(kLogDB);
+
+  if (s.RecvPort == 0) s.RecvPort = kDefaultPort;
+  if (s.RecvHost.empty()) s.RecvHost = kDefaultHost;
+  if (s.SendPort == 0) s.SendPort = kDefaultPort;
+  if (s.SendHost.empty()) s.SendHost = kDefaultHost;
+  return s;
+}
+
+void PublishSettings(std::shared_ptr<const GatewaySettings> settings) {
+  std::lock_guard<std::mutex> lock(PublishMutex());
+  Published() = std::move(settings);
+}
+
+std::shared_ptr<const GatewaySettings> CurrentSettings() {
+  std::lock_guard<std::mutex> lock(PublishMutex());
+  return Published();
+}
+
+}  // namespace brenvik

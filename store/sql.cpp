@@ -1,0 +1,262 @@
+// The statement layer: every statement runs to completion under the layer's
+// lock, and its rows are copied into the calling thread's current result, so
+// fetches never see another thread's rows and need no lock.
+#include "store/sql.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "store/sql_internal.h"
+
+namespace brenvik {
+namespace {
+
+using namespace sql_internal;
+
+constexpr std::size_t kMaxRows = 1000000;  // rows one statement may return
+constexpr std::string_view kNoDatabase = "no database open";
+constexpr std::string_view kTooManyRows = "result has too many rows";
+constexpr std::string_view kNotOneStatement = "only one statement may be run at a time";
+
+constexpr int kOptionDayFirstLayout = -80;
+
+struct Cell {
+  bool null = true;
+  std::int64_t number = 0;  // integer view of a numeric value
+  bool numeric = false;     // stored as INTEGER or REAL
+  std::string text;
+};
+
+struct Result {
+  std::vector<std::string> names;
+  std::vector<std::vector<Cell>> rows;
+  std::size_t next = 0;         // row the next fetch moves to
+  const std::vector<Cell>* current = nullptr;
+  bool eod = true;
+};
+
+struct ThreadError {
+  int number = 0;
+  std::string text;
+};
+
+thread_local Result t_result;
+thread_local ThreadError t_error;
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (std::tolower(x) != std::tolower(y)) return false;
+  }
+  return true;
+}
+
+std::int64_t Clamp32(std::int64_t v) {
+  constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int64_t hi = std::numeric_limits<std::int32_t>::max();
+  return v < lo ? lo : v > hi ? hi : v;
+}
+
+Cell ReadCell(sqlite3_stmt* st, int i) {
+  Cell c;
+  int type = sqlite3_column_type(st, i);
+  if (type == SQLITE_NULL) return c;
+  c.null = false;
+  if (type == SQLITE_INTEGER) {
+    c.numeric = true;
+    c.number = Clamp32(sqlite3_column_int64(st, i));
+  } else if (type == SQLITE_FLOAT) {
+    double d = sqlite3_column_double(st, i);
+    c.numeric = true;
+    c.number = std::isnan(d) ? 0 : d >= 2147483647.0 ? 2147483647 : d <= -2147483648.0 ? -2147483648LL
+                                                                     : static_cast<std::int64_t>(d);
+  }
+  const unsigned char* text = sqlite3_column_text(st, i);
+  if (text != nullptr) c.text.assign(reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_column_bytes(st, i)));
+  return c;
+}
+
+// The part after the first statement holds nothing but blanks and ';'.
+bool OnlyOneStatement(const char* tail) {
+  for (; tail != nullptr && *tail != '\0'; ++tail)
+    if (*tail != ';' && *tail != ' ' && *tail != '\t' && *tail != '\r' && *tail != '\n') return false;
+  return true;
+}
+
+// Runs one translated statement (layer mutex held) into `out`.
+bool RunLocked(sqlite3* db, const std::string& sql, Result& out) {
+  sqlite3_stmt* st = nullptr;
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail);
+  if (rc != SQLITE_OK) {
+    SetThreadError(kSqliteErrorBase + sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+    return false;
+  }
+  if (!OnlyOneStatement(tail)) {
+    sqlite3_finalize(st);
+    SetThreadError(kErrorNotOneStatement, std::string(kNotOneStatement));
+    return false;
+  }
+  if (st == nullptr) return true;  // nothing but blanks
+  int columns = sqlite3_column_count(st);
+  for (int i = 0; i < columns; ++i) {
+    const char* name = sqlite3_column_name(st, i);
+    out.names.emplace_back(name != nullptr ? name : "");
+  }
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (out.rows.size() >= kMaxRows) break;
+    std::vector<Cell> row;
+    row.reserve(static_cast<std::size_t>(columns));
+    for (int i = 0; i < columns; ++i) row.push_back(ReadCell(st, i));
+    out.rows.push_back(std::move(row));
+  }
+  bool ok = rc == SQLITE_DONE;
+  if (rc == SQLITE_ROW)
+    SetThreadError(kErrorTooManyRows, std::string(kTooManyRows));
+  else if (!ok)
+    SetThreadError(kSqliteErrorBase + sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+  sqlite3_finalize(st);
+  return ok;
+}
+
+void CloseLocked(Layer& layer) {
+  if (layer.db != nullptr) sqlite3_close_v2(layer.db);
+  layer.db = nullptr;
+}
+
+const Cell* CurrentCell(int column) {
+  if (t_result.current == nullptr || column < 1 || static_cast<std::size_t>(column) > t_result.current->size())
+    return nullptr;
+  return &(*t_result.current)[static_cast<std::size_t>(column - 1)];
+}
+
+}  // namespace
+
+namespace sql_internal {
+
+Layer& TheLayer() {
+  static auto* layer = new Layer;
+  return *layer;
+}
+
+void SetThreadError(int number, std::string text) {
+  t_error.number = number;
+  t_error.text = std::move(text);
+}
+
+}  // namespace sql_internal
+
+void SQL_Initialize(int, int, int, int, int, int, int, int) { sqlite3_initialize(); }
+
+void SQL_SetOptionSInt(int, int) {}  // the numeric options mean nothing to SQLite
+
+void SQL_SetOptionStr(int option, std::string_view value) {
+  if (option != kOptionDayFirstLayout || !IsUsableLayout(value)) return;
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  layer.day_first_layout = std::string(value);
+}
+
+void SetSqlBusyTimeout(int milliseconds) {
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  layer.busy_timeout_ms = milliseconds < 0 ? 0 : milliseconds;
+  if (layer.db != nullptr) sqlite3_busy_timeout(layer.db, layer.busy_timeout_ms);
+}
+
+void SQL_ErrorClearAll() { t_error = ThreadError{}; }
+
+void SQL_OpenDB(std::string_view connection_string) {
+  t_error = ThreadError{};
+  std::string path;
+  if (!DatabaseFileOf(connection_string, path)) {
+    SetThreadError(kErrorNoFileName, "connection string names no database file (DBQ=)");
+    return;
+  }
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  CloseLocked(layer);
+  OpenLocked(layer, path);
+}
+
+int SQL_ErrorNumber() { return t_error.number; }
+std::string SQL_ErrorText() { return t_error.text; }
+
+void SQL_Stmt(int, std::string_view statement) {
+  t_error = ThreadError{};
+  t_result = Result{};
+  Layer& layer = TheLayer();
+  Result fresh;
+  bool ok = false;
+  {
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    std::string sql, why;
+    if (layer.db == nullptr)
+      SetThreadError(kErrorNoDatabase, std::string(kNoDatabase));
+    else if (!Translate(statement, layer.day_first_layout, sql, why))
+      SetThreadError(kErrorDialect, why);
+    else
+      ok = RunLocked(layer.db, sql, fresh);
+  }
+  if (!ok) return;  // empty result, end of data
+  t_result = std::move(fresh);
+  t_result.eod = false;
+}
+
+void SQL_Fetch(int) {
+  Result& r = t_result;
+  if (r.next < r.rows.size()) {
+    r.current = &r.rows[r.next++];
+    r.eod = false;
+  } else {
+    r.current = nullptr;
+    r.eod = true;
+  }
+}
+
+int SQL_Eod() { return t_result.eod ? 1 : 0; }
+
+int SQL_ResColNumber(std::string_view name) {
+  for (std::size_t i = 0; i < t_result.names.size(); ++i)
+    if (SameName(t_result.names[i], name)) return static_cast<int>(i + 1);
+  return 0;
+}
+
+std::string SQL_ResColText(int column) {
+  const Cell* c = CurrentCell(column);
+  return c == nullptr ? std::string() : c->text;
+}
+
+std::int32_t SQL_ResColSInt(int column) {
+  const Cell* c = CurrentCell(column);
+  if (c == nullptr || c->null) return 0;
+  if (c->numeric) return static_cast<std::int32_t>(c->number);
+  const char* s = c->text.c_str();
+  char* end = nullptr;
+  long long v = std::strtoll(s, &end, 10);
+  return end == s ? 0 : static_cast<std::int32_t>(Clamp32(v));
+}
+
+void SQL_CloseDB() {
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  CloseLocked(layer);
+}
+
+void SQL_Shutdown() { SQL_CloseDB(); }
+
+bool TranslateAccessSql(std::string_view statement, std::string& sqlite, std::string& error) {
+  std::string layout;
+  {
+    Layer& layer = TheLayer();
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    layout = layer.day_first_layout;
+  }
+  return Translate(statement, layout, sqlite, error);
+}
+
+}  // namespace brenvik

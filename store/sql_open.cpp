@@ -1,0 +1,156 @@
+// Opening the database file: only an SQLite file (or a missing or empty one)
+// is ever handed to SQLite, so a foreign file is never written to.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "store/sql_internal.h"
+
+namespace brenvik::sql_internal {
+namespace {
+
+constexpr char kSqliteMagic[] = "SQLite format 3";  // 16 bytes with its zero
+constexpr std::size_t kMagicSize = sizeof kSqliteMagic;
+
+constexpr const char* kSchema =
+    "BEGIN IMMEDIATE;"
+    "CREATE TABLE IF NOT EXISTS SpamSystem (what TEXT COLLATE NOCASE, Typ INTEGER);"
+    "CREATE TABLE IF NOT EXISTS Liste (Email TEXT COLLATE NOCASE, WieOft INTEGER, IpAdresse TEXT,"
+    " LastEdit TEXT, FirstMail TEXT, SecondMail TEXT, SenderBadMail INTEGER);"
+    "CREATE TABLE IF NOT EXISTS LogTable (Email TEXT COLLATE NOCASE, Logtext TEXT, Ip TEXT,"
+    " Timestmp TEXT);"
+    "CREATE TABLE IF NOT EXISTS Statistik (SpamCount INTEGER, SpamDate TEXT);"
+    "CREATE INDEX IF NOT EXISTS ListeEmail ON Liste (Email);"
+    "CREATE INDEX IF NOT EXISTS ListePurge ON Liste (WieOft, LastEdit);"
+    "CREATE INDEX IF NOT EXISTS SpamSystemTyp ON SpamSystem (Typ);"
+    "CREATE INDEX IF NOT EXISTS StatistikDate ON Statistik (SpamDate);"
+    "COMMIT;";
+
+constexpr std::string_view kNotADatabase = "file is not a database";
+constexpr std::string_view kUnreadable = "unable to read database file: ";
+
+enum class FileKind { MissingOrEmpty, Database, Foreign, Unreadable };
+
+FileKind Inspect(const std::string& path, std::string& why) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return FileKind::MissingOrEmpty;
+    why = std::string(kUnreadable) + std::strerror(errno);
+    return FileKind::Unreadable;
+  }
+  struct stat st {};
+  char head[kMagicSize] = {};
+  FileKind kind = FileKind::Foreign;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    kind = FileKind::Foreign;
+  else if (st.st_size == 0)
+    kind = FileKind::MissingOrEmpty;
+  else if (read(fd, head, kMagicSize) == static_cast<ssize_t>(kMagicSize) &&
+           std::memcmp(head, kSqliteMagic, kMagicSize) == 0)
+    kind = FileKind::Database;
+  close(fd);
+  if (kind == FileKind::Foreign) why = kNotADatabase;
+  return kind;
+}
+
+void RecordSqliteError(sqlite3* db, int rc) {
+  int code = db != nullptr ? sqlite3_extended_errcode(db) : rc;
+  SetThreadError(kSqliteErrorBase + code, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+}
+
+// Counting the tables forces SQLite to read the file now, not at first use.
+bool CountTables(sqlite3* db, int& tables) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table';", -1, &st, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  bool ok = rc == SQLITE_ROW;
+  if (ok) tables = sqlite3_column_int(st, 0);
+  else RecordSqliteError(db, rc);
+  sqlite3_finalize(st);
+  return ok;
+}
+
+bool CreateSchema(sqlite3* db) {
+  int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  RecordSqliteError(db, rc);
+  sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  return false;
+}
+
+bool Prepare(sqlite3* db, int busy_timeout_ms) {
+  sqlite3_busy_timeout(db, busy_timeout_ms);
+  int rc = RegisterAccessFunctions(db);
+  if (rc != SQLITE_OK) {
+    RecordSqliteError(db, rc);
+    return false;
+  }
+  int tables = 0;
+  if (!CountTables(db, tables)) return false;
+  if (tables == 0 && !CreateSchema(db)) return false;
+  // Lets the tool and the gateway work on the file at once; a read-only
+  // file stays in its mode, which is no reason to refuse it.
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+  return true;
+}
+
+}  // namespace
+
+bool DatabaseFileOf(std::string_view cs, std::string& path) {
+  path.clear();
+  std::size_t at = std::string_view::npos;
+  for (std::size_t i = 0; i + 4 <= cs.size(); ++i) {
+    std::string_view k = cs.substr(i, 4);
+    if ((i == 0 || cs[i - 1] == ';') && std::toupper(static_cast<unsigned char>(k[0])) == 'D' &&
+        std::toupper(static_cast<unsigned char>(k[1])) == 'B' &&
+        std::toupper(static_cast<unsigned char>(k[2])) == 'Q' && k[3] == '=') {
+      at = i + 4;
+      break;
+    }
+  }
+  if (at == std::string_view::npos) return false;
+  std::string_view rest = cs.substr(at);
+  if (!rest.empty() && rest.front() == '{') {
+    for (std::size_t i = 1; i < rest.size(); ++i) {
+      if (rest[i] != '}') {
+        path += rest[i];
+      } else if (i + 1 < rest.size() && rest[i + 1] == '}') {
+        path += '}';
+        ++i;
+      } else {
+        return !path.empty();
+      }
+    }
+    return false;  // no closing brace
+  }
+  path = std::string(rest.substr(0, rest.find(';')));
+  return !path.empty();
+}
+
+void OpenLocked(Layer& layer, const std::string& path) {
+  std::string why;
+  FileKind kind = Inspect(path, why);
+  if (kind == FileKind::Foreign) {
+    SetThreadError(kSqliteErrorBase + SQLITE_NOTADB, why);
+    return;
+  }
+  if (kind == FileKind::Unreadable) {
+    SetThreadError(kSqliteErrorBase + SQLITE_CANTOPEN, why);
+    return;
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK || !Prepare(db, layer.busy_timeout_ms)) {
+    if (rc != SQLITE_OK) RecordSqliteError(db, rc);
+    sqlite3_close_v2(db);
+    return;
+  }
+  layer.db = db;
+}
+
+}  // namespace brenvik::sql_internal
