@@ -101,13 +101,6 @@ TEST(SmtpReplyRead, SilenceMidReplyFailsWithTimeout) {
   EXPECT_EQ(p.gateway.FailureText(), "Device timeout");
 }
 
-TEST(SmtpReplyRead, ClosedConnectionFails) {
-  Connection closed;
-  SmtpReply reply;
-  EXPECT_FALSE(ReadSmtpReply(closed, reply));
-  EXPECT_EQ(closed.FailureText(), "Bad file name or number");
-}
-
 TEST(SmtpReplyRead, RunawayReplyIsBoundedAndReadToItsEnd) {
   BackendPair p;
   std::string text;
