@@ -26,9 +26,15 @@ void RegisterServiceEventSource(std::string_view source_name);
 
 // Registers the source, then reports one event. The text is cut to 259
 // bytes and at an embedded NUL. error_flag non-zero selects kEventIdError.
+// Priority follows event_type (1 error, 4 info). Goes to the journal
+// (field BRENVIK_EVENT_ID) or syslog, and to standard error unless that is
+// the journal stream. Safe from any number of threads.
 void ReportServiceEvent(std::string_view text, int event_type, int error_flag);
 
 // Observes every reported event (tests); empty function removes it.
+// `rendered` is the line as logged: the message table's rendering without
+// its trailing line end, inner CR/LF turned into blanks. Called on the
+// reporting thread, after the system log and standard error.
 using EventObserver = std::function<void(std::uint32_t event_id, int event_type, const std::string& rendered)>;
 void SetEventObserver(EventObserver observer);
 
