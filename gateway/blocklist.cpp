@@ -97,7 +97,8 @@ BlocklistResolver& InstalledResolver() {
 bool SplitDottedQuad(std::string_view ip, std::vector<std::string_view>& fields) {
   fields.clear();
   std::size_t start = 0;
-  while (fields.size() < 4) {
+  bool at_end = false;
+  while (fields.size() < 4 && !at_end) {
     std::size_t dot = ip.find('.', start);
     std::string_view field = ip.substr(start, dot == std::string_view::npos ? ip.npos : dot - start);
     if (field.empty() || field.size() > 3) return false;
@@ -108,10 +109,10 @@ bool SplitDottedQuad(std::string_view ip, std::vector<std::string_view>& fields)
     }
     if (value > 255) return false;
     fields.push_back(field);
-    if (dot == std::string_view::npos) break;
+    at_end = dot == std::string_view::npos;
     start = dot + 1;
   }
-  return fields.size() == 4 && start + fields.back().size() == ip.size();
+  return fields.size() == 4 && at_end;
 }
 
 }  // namespace

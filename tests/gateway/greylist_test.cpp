@@ -79,23 +79,32 @@ std::optional<long long> IntColumn(sqlite3_stmt* s, int i) {
   return sqlite3_column_int64(s, i);
 }
 
-class GreylistTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+// One spam.mdb for the whole test program, as the gateway has one database
+// connection per process.
+class DatabaseEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
     char pattern[] = "/tmp/brenvik-greylist-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    folder = pattern;
     SQL_Initialize(0, 0, 0, 0, 0, 0, 0, 0);
-    ASSERT_TRUE(OpenDatabase(folder_ + "/", "spam.mdb"));
-    ASSERT_EQ(sqlite3_open((folder_ + "/spam.mdb").c_str(), &db_), SQLITE_OK);
-    sqlite3_busy_timeout(db_, 5000);
+    ASSERT_TRUE(OpenDatabase(folder + "/", "spam.mdb"));
+    ASSERT_EQ(sqlite3_open((folder + "/spam.mdb").c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
   }
-  static void TearDownTestSuite() {
-    sqlite3_close(db_);
+  void TearDown() override {
+    sqlite3_close(db);
     SQL_CloseDB();
     SQL_Shutdown();
-    fs::remove_all(folder_);
+    fs::remove_all(folder);
   }
+  static inline std::string folder;
+  static inline sqlite3* db = nullptr;  // a second, direct reader of the file
+};
+[[maybe_unused]] const auto* const kDatabase = ::testing::AddGlobalTestEnvironment(new DatabaseEnvironment);
+
+class GreylistTest : public ::testing::Test {
+ protected:
   void SetUp() override {
     Exec("DELETE FROM Liste");
     SetBlocklistResolver([this](const std::string& name, std::uint32_t& address) {
@@ -109,7 +118,7 @@ class GreylistTest : public ::testing::Test {
 
   static void Exec(const std::string& sql) {
     char* error = nullptr;
-    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
+    ASSERT_EQ(sqlite3_exec(DatabaseEnvironment::db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
   }
   static std::vector<Row> Rows() {
     std::vector<Row> rows;
@@ -117,7 +126,7 @@ class GreylistTest : public ::testing::Test {
     const char* sql =
         "SELECT Email, WieOft, IpAdresse, LastEdit, FirstMail, SecondMail, SenderBadMail "
         "FROM Liste ORDER BY rowid";
-    EXPECT_EQ(sqlite3_prepare_v2(db_, sql, -1, &s, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_prepare_v2(DatabaseEnvironment::db, sql, -1, &s, nullptr), SQLITE_OK);
     while (sqlite3_step(s) == SQLITE_ROW) {
       rows.push_back({TextColumn(s, 0), TextColumn(s, 2), TextColumn(s, 3), TextColumn(s, 4),
                       TextColumn(s, 5), IntColumn(s, 1), IntColumn(s, 6)});
@@ -132,8 +141,6 @@ class GreylistTest : public ::testing::Test {
 
   static LocalTime At(int hour, int minute, int second) { return {2026, 3, 4, hour, minute, second, 0}; }
 
-  static inline std::string folder_;
-  static inline sqlite3* db_ = nullptr;
   std::mutex mutex_;
   std::vector<std::string> queries_;  // names asked of the resolver
   bool listed_ = false;               // resolver's answer
@@ -263,8 +270,10 @@ TEST_F(GreylistTest, QuotesAndSqlInTheAddressAreStoredUnchanged) {
   EXPECT_EQ(Rows().size(), 3u);
 }
 
+using GreylistThreadedTest = GreylistTest;
+
 // Many sessions making the first attempt of one sender at the same moment.
-TEST_F(GreylistTest, SimultaneousAttemptsOfOneKeyKeepOneRow) {
+TEST_F(GreylistThreadedTest, SimultaneousAttemptsOfOneKeyKeepOneRow) {
   constexpr int kThreads = 16;
   std::atomic<int> ready{0};
   std::atomic<int> deferred{0};
@@ -285,7 +294,7 @@ TEST_F(GreylistTest, SimultaneousAttemptsOfOneKeyKeepOneRow) {
 }
 
 // A retry waiting on a slow blocklist answer holds up only its own key.
-TEST_F(GreylistTest, SlowBlocklistLookupDoesNotHoldUpOtherSenders) {
+TEST_F(GreylistThreadedTest, SlowBlocklistLookupDoesNotHoldUpOtherSenders) {
   EXPECT_FALSE(CheckSender("MAIL FROM:<slow@example.org>", "192.0.2.9", true, At(4, 0, 0)));
   std::mutex m;
   std::condition_variable cv;
