@@ -97,12 +97,12 @@ bool ParseValueLine(std::string_view line, Entry& entry) {
     entry.type = ValueType::String;
     return ReadQuoted(line, entry.text) && TrimLeft(line).empty();
   }
-  if (ParseDword(line, entry.number)) {
+  if (SameName(line.substr(0, kDwordPrefix.size()), kDwordPrefix)) {
     entry.type = ValueType::Dword;
-    return true;
+    return ParseDword(line, entry.number);
   }
   // hex:, hex(2): and the like: kept as written, never interpreted.
-  if (line.empty()) return false;
+  if (!SameName(line.substr(0, 3), "hex")) return false;
   entry.type = ValueType::Other;
   entry.text = std::string(line);
   return true;
