@@ -20,11 +20,15 @@ void SQL_ErrorClearAll();
 // ';' or the end). Creates the four tables in a missing or empty file. The
 // outcome is read with SQL_ErrorNumber: 0 = opened.
 void SQL_OpenDB(std::string_view connection_string);
-// Last error of the calling thread: 0 none; otherwise a number > 1.
+// Last error of the calling thread: 0 none; otherwise a number > 1 (SQLite's
+// own codes + 1000, the layer's own 2..6). SQL_OpenDB and SQL_Stmt reset it
+// first, so it always describes the calling thread's latest operation.
 int SQL_ErrorNumber();
 std::string SQL_ErrorText();
 // Runs the statement at once (mode 3); its rows become the calling thread's
-// current result. A failed statement leaves an empty result (SQL_Eod
+// current result. One statement per call: a text holding a second one fails.
+// Quoted texts exactly in the day-first layout (with an optional
+// " hh:mm:ss") are stored as ISO text, "YYYY-MM-DD[ HH:MM:SS]". A failed statement leaves an empty result (SQL_Eod
 // non-zero after the first fetch) and records the error for this thread.
 void SQL_Stmt(int mode, std::string_view statement);
 // Moves to the next row of the current result (argument 0).
