@@ -1,0 +1,81 @@
+# Installation into one folder (default /opt/brenvik) and the Debian package.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /opt/brenvik CACHE PATH "Installation folder of brenvik and brenvikcfg" FORCE)
+endif()
+set(BRENVIK_INSTALL_FOLDER ${CMAKE_INSTALL_PREFIX})
+# First-start files that the package's postinst copies into place.
+set(BRENVIK_TEMPLATE_FOLDER share/brenvik)
+
+install(TARGETS brenvik RUNTIME DESTINATION .)
+if(TARGET brenvikcfg)
+  install(TARGETS brenvikcfg RUNTIME DESTINATION .)
+endif()
+
+set(BRENVIK_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/brenvikcfg.desktop.in
+               ${BRENVIK_PACKAGING_OUT}/brenvikcfg.desktop @ONLY)
+foreach(script postinst prerm postrm)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/${script}.in
+                 ${BRENVIK_PACKAGING_OUT}/debian/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                  GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+
+# The desktop entry goes below the installation folder; the package also
+# puts it where the desktop menus look (component "menu", package only).
+if(TARGET brenvikcfg)
+  install(FILES ${BRENVIK_PACKAGING_OUT}/brenvikcfg.desktop DESTINATION share/applications)
+  install(FILES ${BRENVIK_PACKAGING_OUT}/brenvikcfg.desktop DESTINATION /usr/share/applications
+          COMPONENT menu EXCLUDE_FROM_ALL)
+endif()
+
+# spam.mdb with its four tables and the registry file with first-start
+# values, made by the store code itself.
+add_executable(brenvik_seed ${CMAKE_SOURCE_DIR}/packaging/seed_files.cpp)
+target_link_libraries(brenvik_seed PRIVATE brenvik_store)
+set(BRENVIK_SEED_STAGE ${BRENVIK_PACKAGING_OUT}/seed)
+add_custom_command(
+  OUTPUT ${BRENVIK_SEED_STAGE}/spam.mdb ${BRENVIK_SEED_STAGE}/etc/brenvik/registry.reg
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${BRENVIK_SEED_STAGE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${BRENVIK_SEED_STAGE}
+  COMMAND ${CMAKE_COMMAND} -E env BRENVIK_SYSROOT=${BRENVIK_SEED_STAGE}
+          $<TARGET_FILE:brenvik_seed> ${BRENVIK_SEED_STAGE} ${BRENVIK_INSTALL_FOLDER}
+  DEPENDS brenvik_seed
+  COMMENT "First-start database and settings")
+add_custom_target(brenvik_seed_files ALL
+  DEPENDS ${BRENVIK_SEED_STAGE}/spam.mdb ${BRENVIK_SEED_STAGE}/etc/brenvik/registry.reg)
+install(FILES ${BRENVIK_SEED_STAGE}/spam.mdb ${BRENVIK_SEED_STAGE}/etc/brenvik/registry.reg
+        DESTINATION ${BRENVIK_TEMPLATE_FOLDER})
+
+# Debian package: cpack -G DEB in the build folder.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brenvik)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Brenvik maintainers <root@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Anti-spam SMTP gateway with greylisting")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Stands in front of a company mail server, relays every SMTP connection to it, greylists unknown senders and refuses recipients outside the accepted domains. Comes with the configuration tool brenvikcfg.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};Brenvik;ALL;/"
+    "${CMAKE_BINARY_DIR};Brenvik;menu;/")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION mail)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${BRENVIK_PACKAGING_OUT}/debian/postinst
+    ${BRENVIK_PACKAGING_OUT}/debian/prerm
+    ${BRENVIK_PACKAGING_OUT}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+find_program(BRENVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(BRENVIK_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libsqlite3-0, libsystemd0")
+  if(TARGET brenvikcfg)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6widgets6, libqt6gui6, libqt6core6")
+  endif()
+endif()
+include(CPack)
