@@ -1,0 +1,38 @@
+#pragma once
+// Four octet fields that together yield one dotted IPv4 text.
+#include <QFrame>
+#include <array>
+#include <string>
+#include <string_view>
+
+class QLineEdit;
+
+namespace brenvik {
+
+class IpAddressInput final : public QFrame {
+ public:
+  explicit IpAddressInput(QWidget* parent = nullptr);
+
+  // "" when all four fields are empty, else the dotted octets (an empty
+  // field counts as 0). A stored text that is not a dotted address, such as
+  // a host name, is handed back unchanged until a field is edited.
+  std::string Text() const;
+  // A dotted address fills the fields; "" empties them; any other text
+  // leaves them empty, is kept as it is and is shown in the tooltip.
+  void SetText(std::string_view text);
+
+  QLineEdit* Field(int index) const { return fields_[index]; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void FieldEdited(int index);
+  void Layout();
+
+  std::array<QLineEdit*, 4> fields_{};
+  std::string kept_text_;  // a non-dotted stored text, until edited
+};
+
+}  // namespace brenvik
