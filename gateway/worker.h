@@ -1,6 +1,11 @@
 #pragma once
 // The gateway worker: loads settings and lists, listens, accepts.
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "maintenance/maintenance.h"
 
 namespace brenvik {
 
@@ -8,11 +13,18 @@ struct WorkerTiming {
   int listener_timeout_ms = 90000;   // listener and accepted clients
   int accept_pause_ms = 500;         // after each accepted connection
   int failed_accept_pause_ms = 60000; // after a failed accept
+  // The maintenance thread's procedure (tests replace it; empty = none).
+  std::function<void(const MaintenanceContext&)> maintenance = RunMaintenance;
 };
 
 // Thread procedure; the argument is unused (0). Starts the maintenance
-// thread first, then loads, listens and accepts until StopRequested.
+// thread first, then loads, listens and accepts until StopRequested. The
+// pauses end early once StopRequested is set.
 void GatewayWorker(std::uint32_t unused);
 void GatewayWorker(std::uint32_t unused, const WorkerTiming& timing);
+
+// Fills `list` from the `what` column of `statement`'s rows (UpperCase'd
+// when asked). False when there are more than kMaxListEntries rows.
+bool LoadGatewayList(const char* statement, bool upper_case, std::vector<std::string>& list);
 
 }  // namespace brenvik

@@ -1,0 +1,172 @@
+#include "gateway/relay_session.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "gateway/gateway_state.h"
+#include "gateway/greylist.h"
+#include "gateway/relay_session_internal.h"
+#include "gateway/relay_session_texts.h"
+#include "maintenance/event_log.h"
+
+namespace brenvik {
+
+namespace {
+
+bool IsRelayAllowed(const std::string& client_ip, const std::string& recv_host) {
+  return client_ip == recv_host ||
+         std::find(RelayAddresses.begin(), RelayAddresses.end(), client_ip) != RelayAddresses.end();
+}
+
+}  // namespace
+
+std::string GetPeerAddress(int socket) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    ReportError(std::string(relay_text::kPeerNameFailed) + std::to_string(errno));
+    return {};
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  if (peer.sin_family != AF_INET || inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr) {
+    ReportError(std::string(relay_text::kPeerNameFailed) + std::to_string(EAFNOSUPPORT));
+    return {};
+  }
+  return text;
+}
+
+bool PeerClosed(const Connection& c) {
+  if (!c.IsOpen()) return true;
+  if (c.UnreadCount() > 0) return false;
+  pollfd watch{c.Socket(), POLLIN, 0};
+  if (poll(&watch, 1, 0) <= 0) return false;
+  char byte = 0;
+  const ssize_t got = recv(c.Socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+void RelaySession(Connection client, const GatewaySettings& settings, const SessionTiming& timing) {
+  try {
+    SmtpRelay session(std::move(client), settings, timing);
+    session.Run();
+  } catch (...) {
+    // Exhaustion only; the session's destructor has closed what it opened.
+  }
+}
+
+SmtpRelay::SmtpRelay(Connection client, const GatewaySettings& settings, const SessionTiming& timing)
+    : client_(std::move(client)), settings_(settings), timing_(timing), logging_(settings.Logging == 1) {}
+
+SmtpRelay::~SmtpRelay() {
+  CloseBoth();
+  if (logging_) CloseConnectionLog(log_);
+}
+
+void SmtpRelay::Run() {
+  client_ip_ = GetPeerAddress(client_.Socket());
+  relay_allowed_ = IsRelayAllowed(client_ip_, settings_.RecvHost);
+  if (logging_) log_ = OpenConnectionLog(settings_.WorkDir);
+  if (!ConnectBackend()) return;
+  while (state_ != SessionState::Ended) {
+    if (state_ == SessionState::Data) {
+      DataPhase();
+    } else {
+      HandleCommand();
+    }
+  }
+}
+
+// Connects, takes in the greeting and hands it to the client.
+bool SmtpRelay::ConnectBackend() {
+  if (!OpenConnection(settings_.SendHost, settings_.SendPort, timing_.backend_timeout_ms, backend_)) {
+    RefuseClient(backend_.FailureText());
+    CloseConnection(client_);
+    Log(relay_text::kBackendOpenFailed);
+    return false;
+  }
+  SmtpReply greeting;
+  std::string_view failure;
+  if (!ReadBackendReply(greeting, failure)) {
+    RefuseClient(failure);
+    CloseBoth();
+    Log(relay_text::kBackendGreetingFailed);
+    return false;
+  }
+  return HandBack(greeting);
+}
+
+void SmtpRelay::RefuseClient(std::string_view failure) {
+  std::string text(relay_text::kBackendFailure);
+  text.append(failure).append(relay_text::kLineEnd);
+  SendText(client_, text);  // the session ends either way
+}
+
+// A backend that closes instead of answering fails like a broken connection.
+bool SmtpRelay::ReadBackendReply(SmtpReply& reply, std::string_view& failure) {
+  if (!ReadSmtpReply(backend_, reply)) {
+    failure = backend_.FailureText();
+    return false;
+  }
+  if ((reply.lines.empty() || reply.FinalLine().empty()) && PeerClosed(backend_)) {
+    failure = DescribeFailure(NetFailure::IoError);
+    return false;
+  }
+  return true;
+}
+
+bool SmtpRelay::TakeAnswer(SmtpReply& reply) {
+  std::string_view failure;
+  if (ReadBackendReply(reply, failure)) return true;
+  Abort(failure);
+  return false;
+}
+
+// All lines of the reply, in order, in one send.
+bool SmtpRelay::HandBack(const SmtpReply& reply) {
+  std::string text;
+  for (const std::string& line : reply.lines) text.append(line).append(relay_text::kLineEnd);
+  return SendToClient(text);
+}
+
+bool SmtpRelay::SendToBackend(std::string_view text) {
+  if (SendText(backend_, text)) return true;
+  Abort(backend_.FailureText());
+  return false;
+}
+
+bool SmtpRelay::SendToClient(std::string_view text) {
+  if (SendText(client_, text)) return true;
+  Abort(client_.FailureText());
+  return false;
+}
+
+void SmtpRelay::Abort(std::string_view failure) {
+  std::string entry(relay_text::kAbort);
+  entry.append(failure);
+  CloseBoth();
+  Log(entry);
+  state_ = SessionState::Ended;
+}
+
+void SmtpRelay::CloseBoth() {
+  CloseConnection(client_);
+  CloseConnection(backend_);
+}
+
+void SmtpRelay::Log(std::string_view text) {
+  if (logging_) WriteConnectionLog(log_, text);
+}
+
+void SmtpRelay::LogRow(std::string_view decision) {
+  if (settings_.LogDB != 1) return;
+  std::string key = line_;
+  InsertLogRow(ExtractSenderAddress(key), decision, client_ip_);
+}
+
+}  // namespace brenvik

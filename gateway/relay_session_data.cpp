@@ -1,0 +1,51 @@
+// The data phase of the relay session: the client's mail data to the
+// backend until the end-of-data mark.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "gateway/relay_session_internal.h"
+#include "gateway/relay_session_rules.h"
+
+namespace brenvik {
+
+// Takes at most what one receive brought, so that the bytes after the mark
+// always fit back into the client connection's buffer.
+bool SmtpRelay::ReadDataBlock(std::string& block) {
+  std::size_t want = std::clamp<std::size_t>(timing_.data_read_max, 1, kReceiveBufferSize);
+  if (client_.UnreadCount() > 0) want = std::min(want, client_.UnreadCount());
+  block.clear();
+  if (!ReadAvailable(client_, want, block)) {
+    Abort(client_.FailureText());
+    return false;
+  }
+  if (block.empty()) {  // the client closed in the middle of the data
+    Abort(DescribeFailure(NetFailure::IoError));
+    return false;
+  }
+  return true;
+}
+
+void SmtpRelay::DataPhase() {
+  DataStream stream;
+  std::string block;
+  std::string normalised;
+  while (!stream.Complete()) {
+    if (!ReadDataBlock(block)) return;
+    normalised.clear();
+    const std::size_t used = stream.Feed(block, normalised);
+    const bool sent = SendText(backend_, normalised);
+    if (timing_.data_pause_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timing_.data_pause_ms));
+    }
+    if (!sent) return Abort(backend_.FailureText());
+    // What followed the mark is the client's next commands.
+    if (used < block.size() && !client_.Unread(std::string_view(block).substr(used))) {
+      return Abort(DescribeFailure(NetFailure::IoError));
+    }
+  }
+  SmtpReply answer;
+  if (TakeAnswer(answer) && HandBack(answer)) state_ = SessionState::Command;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,36 @@
+#pragma once
+// Every text the relay session sends or writes on its own.
+#include <array>
+#include <string_view>
+
+namespace brenvik::relay_text {
+
+inline constexpr std::string_view kLineEnd = "\r\n";
+
+// Replies of the gateway itself (each sent with one line end).
+inline constexpr std::string_view kTryLater = "451 Try later...";
+inline constexpr std::string_view kRelayingProhibited = "550 Relaying is prohibited";
+// Followed directly by the connection failure description.
+inline constexpr std::string_view kBackendFailure = "421 Error Mailserver";
+
+// Transcript remarks.
+inline constexpr std::string_view kBackendOpenFailed = "Fehler beim OPEN Weiterleitungsserver";
+inline constexpr std::string_view kBackendGreetingFailed =
+    "Fehler beim ersten Kommando an den Weiterleitungsserver";
+inline constexpr std::string_view kAbort = "ABBRUCH ";  // + failure description
+
+// LogTable decisions.
+inline constexpr std::string_view kRowDeferred = "Try Later";
+inline constexpr std::string_view kRowAccepted = "OK";
+
+// Error event; the errno number follows directly.
+inline constexpr std::string_view kPeerNameFailed = "Fehler: getpeername() failed";
+
+// The backend's go-ahead for the mail data.
+inline constexpr std::string_view kStartMailInput = "354";
+
+// EHLO extensions a line relay cannot carry; withheld from the client.
+inline constexpr std::array<std::string_view, 4> kWithheldExtensions = {
+    "PIPELINING", "CHUNKING", "BINARYMIME", "STARTTLS"};
+
+}  // namespace brenvik::relay_text
