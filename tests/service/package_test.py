@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""The Debian package: built with cpack, unpacked into a scratch root, its
+maintainer scripts run against that root."""
+import glob
+import os
+import shutil
+import sqlite3
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD = os.environ.get("BRENVIK_BUILD_DIR", "")
+PREFIX = os.environ.get("BRENVIK_PREFIX", "/opt/brenvik")
+WITH_TOOL = os.environ.get("BRENVIK_WITH_TOOL", "0") == "1"
+TABLES = {"SpamSystem", "Liste", "LogTable", "Statistik"}
+
+
+def run(*args, **kwargs):
+    return subprocess.run(args, check=True, capture_output=True, text=True, **kwargs)
+
+
+class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="brenvik-package-")
+        run("cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"),
+            "-B", os.path.join(cls.folder, "out"))
+        debs = glob.glob(os.path.join(cls.folder, "out", "*.deb"))
+        assert len(debs) == 1, debs
+        cls.deb = debs[0]
+        cls.root = os.path.join(cls.folder, "root")
+        cls.control = os.path.join(cls.folder, "control")
+        run("dpkg-deb", "-x", cls.deb, cls.root)
+        run("dpkg-deb", "-e", cls.deb, cls.control)
+        bin_folder = os.path.join(cls.folder, "bin")
+        os.makedirs(bin_folder)
+        cls.calls = os.path.join(cls.folder, "systemctl.calls")
+        with open(os.path.join(bin_folder, "systemctl"), "w") as fake:
+            fake.write("#!/bin/sh\necho \"$*\" >> '%s'\n" % cls.calls)
+        os.chmod(os.path.join(bin_folder, "systemctl"), 0o755)
+        cls.env = dict(os.environ, DPKG_ROOT=cls.root,
+                       PATH=bin_folder + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
+        cls.env.pop("JOURNAL_STREAM", None)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def in_root(self, path):
+        return os.path.join(self.root, path.lstrip("/"))
+
+    def script(self, name, *args):
+        return run("sh", os.path.join(self.control, name), *args, env=self.env)
+
+    def test_1_control_and_files(self):
+        field = lambda name: run("dpkg-deb", "-f", self.deb, name).stdout.strip()
+        self.assertEqual(field("Package"), "brenvik")
+        for library in ("libsqlite3-0", "libsystemd0"):
+            self.assertIn(library, field("Depends"))
+        program = self.in_root(PREFIX + "/brenvik")
+        self.assertTrue(os.stat(program).st_mode & stat.S_IXUSR)
+        for name in ("spam.mdb", "registry.reg"):
+            self.assertTrue(os.path.isfile(self.in_root(PREFIX + "/share/brenvik/" + name)))
+        # The working files are made by postinst, never shipped.
+        self.assertFalse(os.path.exists(self.in_root(PREFIX + "/spam.mdb")))
+        self.assertFalse(os.path.exists(self.in_root("/etc/brenvik")))
+        if WITH_TOOL:
+            self.assertTrue(os.path.isfile(self.in_root(PREFIX + "/brenvikcfg")))
+            for desktop in (PREFIX + "/share/applications/brenvikcfg.desktop",
+                            "/usr/share/applications/brenvikcfg.desktop"):
+                with open(self.in_root(desktop)) as entry:
+                    lines = entry.read().splitlines()
+                self.assertIn("Path=" + PREFIX, lines)
+                self.assertIn("Exec=" + PREFIX + "/brenvikcfg", lines)
+
+    def test_2_first_install_then_upgrade_keeps_files(self):
+        database = self.in_root(PREFIX + "/spam.mdb")
+        registry = self.in_root("/etc/brenvik/registry.reg")
+        self.script("postinst", "configure", "")
+        with sqlite3.connect(database) as db:
+            names = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type='table'")}
+            self.assertEqual(names, TABLES)
+            db.execute("INSERT INTO SpamSystem (what, Typ) VALUES ('@example.com', 1)")
+        db.close()
+        self.assertEqual(stat.S_IMODE(os.stat(database).st_mode), 0o640)
+        with open(registry) as reg:
+            text = reg.read()
+        for value in ('"RecvPort"="25"', '"RecvHost"="127.0.0.1"', '"SendPort"="26"',
+                      '"WorkDir"="%s"' % PREFIX, '"GarbageCollector"="1"'):
+            self.assertIn(value, text)
+        with open(registry, "a") as reg:
+            reg.write('"StatusMail"="admin@example.com"\n')
+        with open(registry) as reg:
+            edited = reg.read()
+
+        self.script("postinst", "configure", "1.0.0.0")
+        with open(registry) as reg:
+            self.assertEqual(reg.read(), edited)
+        with sqlite3.connect(database) as db:
+            self.assertEqual(db.execute("SELECT what FROM SpamSystem").fetchall(), [("@example.com",)])
+        db.close()
+
+    def test_3_removal_uninstalls_the_service_upgrade_keeps_it(self):
+        program = self.in_root(PREFIX + "/brenvik")
+        unit = self.in_root("/etc/systemd/system/brenvik.service")
+        run(program, "-install", env=dict(self.env, BRENVIK_SYSROOT=self.root))
+        self.assertTrue(os.path.exists(unit))
+        self.script("prerm", "upgrade", "1.0.0.2")
+        self.assertTrue(os.path.exists(unit))
+        self.script("prerm", "remove")
+        self.assertFalse(os.path.exists(unit))
+
+    def test_4_purge_removes_settings_keeps_data(self):
+        self.script("postinst", "configure", "")
+        self.script("postrm", "purge")
+        self.assertFalse(os.path.exists(self.in_root("/etc/brenvik/registry.reg")))
+        self.assertTrue(os.path.exists(self.in_root(PREFIX + "/spam.mdb")))
+
+
+if __name__ == "__main__":
+    if not BUILD:
+        sys.exit("BRENVIK_BUILD_DIR must name the build folder")
+    unittest.main()
