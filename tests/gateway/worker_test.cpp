@@ -177,6 +177,7 @@ TEST_F(WorkerThreaded, TooManyRelayAddressesEndTheWorker) {
   EXPECT_TRUE(WaitForEvent(kTooManyRelays));
   StopAndJoin();
   EXPECT_FALSE(HasEvent(kTooManyDomains));
+  EXPECT_FALSE(HasEvent("Netzwerkverbindung"));
 }
 
 TEST_F(WorkerThreaded, NoDatabaseIsReported) {
