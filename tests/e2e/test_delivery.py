@@ -28,8 +28,8 @@ def tearDownModule():
 
 
 def client(source=e2e.CLIENT_HOST):
-    return smtplib.SMTP(e2e.RECV_HOST, gateway.port, source_address=(source, 0),
-                        timeout=e2e.IO_TIMEOUT)
+    return smtplib.SMTP(e2e.RECV_HOST, gateway.port, local_hostname="client.test",
+                        source_address=(source, 0), timeout=e2e.IO_TIMEOUT)
 
 
 def log_rows_of(email, count):
@@ -74,9 +74,19 @@ class GreylistingTest(unittest.TestCase):
         self.assertEqual(last_edit, first_mail)
 
         body = message(b"retry", b"line one\r\n.leading dot\r\n\r\nlast line\r\n")
+        before = gateway.transcript_names()
         with client() as c:
             refused = c.sendmail(sender, ["User@Example.com"], body)
             self.assertEqual(refused, {})
+        transcript = e2e.transcript_lines(gateway.new_transcript(
+            before, ends_with=lambda t: t.count(b"\r\n") == 10))
+        self.assertEqual(transcript[0:2], ["ehlo client.test", "250 HELP"])
+        self.assertEqual(transcript[2], "mail FROM:<%s> size=%d" % (sender, len(body)))
+        self.assertEqual(transcript[3:6], ["250 OK", "rcpt TO:<User@Example.com>", "250 OK"])
+        self.assertEqual(transcript[6], "data")
+        self.assertEqual(transcript[7][:4], "354 ")
+        self.assertEqual(transcript[8], "QUIT")
+        self.assertEqual(transcript[9][:4], "221 ")
         delivered = backend.handler.find(sender)
         self.assertEqual(len(delivered), 1)
         self.assertEqual(delivered[0][1], ["User@Example.com"])
@@ -239,9 +249,11 @@ class MalformedInputTest(unittest.TestCase):
         self.assertTrue(reply[-1].startswith(b"5"), reply)
         self.quit(c)
 
-    def test_nul_bytes_in_commands_get_answers(self):
+    def test_nul_and_binary_bytes_in_commands_get_answers(self):
         c = self.raw()
         c.send(b"NOOP \x00\x00\r\n")
+        self.assert_reply(c.read_reply())
+        c.send(b"NOOP \xff\xfe\x80\x01\x1b\r\n")
         self.assert_reply(c.read_reply())
         c.send(b"MAIL FROM:<nul\x00byte@example.org>\r\n")
         self.assertEqual(c.read_reply(), [b"451 Try later..."])
