@@ -379,18 +379,5 @@ TEST_F(FormLogicTest, WithoutDatabaseListsStayEmptyAndAddsAreReported) {
   EXPECT_TRUE(view.List(ControlId::DomainList).empty());
 }
 
-TEST_F(FormLogicTest, ClicksReachTheirHandlers) {
-  Open();
-  view.texts[ControlId::DomainEdit] = "click.example";
-  EXPECT_TRUE(logic->Click(ControlId::DomainAddButton));
-  EXPECT_EQ(view.List(ControlId::DomainList), (std::vector<std::string>{"@click.example"}));
-  EXPECT_TRUE(logic->Click(ControlId::InstallButton));
-  EXPECT_EQ(runner.runs.size(), 1u);
-  EXPECT_FALSE(logic->Click(ControlId::RblCheck));
-  EXPECT_FALSE(logic->Click(ControlId::TitleLabel));
-  EXPECT_TRUE(logic->Click(ControlId::CancelButton));
-  EXPECT_EQ(view.closed, 1);
-}
-
 }  // namespace
 }  // namespace brenvik
