@@ -97,7 +97,7 @@ class MainFormTest : public QObject {
     QCOMPARE(Get(ControlId::SaveButton)->geometry(), QRect(416, 414, 102, 32));
   }
 
-  void controlsInCreationOrderWithIdsAndTexts() {
+  void everyControlWithItsIdAndText() {
     OpenForm();
     QList<QWidget*> children;
     for (QObject* o : form_->children())
