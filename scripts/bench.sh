@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Benchmarks: builds build/bench (optimised) and prints one table.
+#   scripts/bench.sh           full run (about ten minutes)
+#   scripts/bench.sh --short   small counts, as the CI runs it
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S bench -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/bench -j2 >/dev/null
+exec /usr/bin/python3 bench/bench.py --build build/bench "$@"
