@@ -29,9 +29,19 @@ std::string CutOff(const LocalTime& now) {
 
 }  // namespace
 
+namespace {
+// Characters, not bytes: month names are UTF-8 ("März").
+std::size_t CharacterCount(std::string_view text) {
+  std::size_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  return count;
+}
+}  // namespace
+
 std::string ReportMonthLine(std::string_view month_text, int count) {
   std::string line(month_text);
-  if (line.size() < kMonthField) line.append(kMonthField - line.size(), ' ');
+  std::size_t width = CharacterCount(line);
+  if (width < kMonthField) line.append(kMonthField - width, ' ');
   std::string digits = std::to_string(count);
   if (digits.size() < kCountField) line.append(kCountField - digits.size(), ' ');
   line += digits;

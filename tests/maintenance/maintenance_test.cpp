@@ -129,6 +129,9 @@ TEST_F(MaintenanceTest, ReportOfAnEmptyStatistik) {
 
 TEST(ReportLine, FieldsRunTogetherWhenTooLong) {
   EXPECT_EQ(ReportMonthLine("Mai 2026", 0), "Mai 2026              0\r\n");
+  // The field is 16 characters wide also where a month name holds a
+  // two-byte letter.
+  EXPECT_EQ(ReportMonthLine("M\xC3\xA4rz 2027", 3), "M\xC3\xA4rz 2027             3\r\n");
   EXPECT_EQ(ReportMonthLine("Septembermonat 2026", 5), "Septembermonat 2026      5\r\n");
   EXPECT_EQ(ReportMonthLine("Juni 2026", 12345678), "Juni 2026       12345678\r\n");
 }
