@@ -188,11 +188,11 @@ void ReloadServiceManager() {
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return;
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  char program[] = "systemctl";
-  char verb[] = "daemon-reload";
-  char* argv[] = {program, verb, nullptr};
+  std::string program = kServiceManagerCommand;
+  std::string verb = kReloadVerb;
+  char* argv[] = {program.data(), verb.data(), nullptr};
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
+  const int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return;  // no systemctl on the search path
   int status = 0;

@@ -32,4 +32,8 @@ inline constexpr std::string_view kUnitFileName = "brenvik.service";
 inline constexpr std::string_view kUnitWantedByFolder = "multi-user.target.wants";
 inline constexpr std::string_view kUnitDescription = "Brenvik anti-spam SMTP gateway";
 
+// The service manager's command, found on the search path.
+inline constexpr const char* kServiceManagerCommand = "systemctl";
+inline constexpr const char* kReloadVerb = "daemon-reload";
+
 }  // namespace brenvik

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "service/service_install.h"
 
@@ -44,8 +45,9 @@ class InstallTest : public ::testing::Test {
   void TearDown() override {
     setenv("PATH", old_path_.c_str(), 1);
     unsetenv("BRENVIK_SYSROOT");
-    fs::permissions(unit_.parent_path(), fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(root_);
+    std::error_code ignored;
+    fs::permissions(unit_.parent_path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(root_, ignored);
   }
   int Reloads() {
     std::istringstream in(ReadFile(calls_));
