@@ -12,9 +12,17 @@ import tempfile
 import unittest
 
 BUILD = os.environ.get("BRENVIK_BUILD_DIR", "")
-PREFIX = os.environ.get("BRENVIK_PREFIX", "/opt/brenvik")
 WITH_TOOL = os.environ.get("BRENVIK_WITH_TOOL", "0") == "1"
 TABLES = {"SpamSystem", "Liste", "LogTable", "Statistik"}
+
+
+def packaging_prefix():
+    """The installation folder the package was configured for."""
+    with open(os.path.join(BUILD, "CPackConfig.cmake")) as config:
+        for line in config:
+            if line.startswith('set(CPACK_PACKAGING_INSTALL_PREFIX "'):
+                return line.split('"')[1]
+    raise AssertionError("no CPACK_PACKAGING_INSTALL_PREFIX in CPackConfig.cmake")
 
 
 def run(*args, **kwargs):
@@ -122,4 +130,5 @@ class Package(unittest.TestCase):
 if __name__ == "__main__":
     if not BUILD:
         sys.exit("BRENVIK_BUILD_DIR must name the build folder")
+    PREFIX = packaging_prefix()
     unittest.main()
