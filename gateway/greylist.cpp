@@ -29,8 +29,9 @@ constexpr std::string_view kWherePart = " WHERE Email = ";
 constexpr std::string_view kEnd = ";";
 
 constexpr std::string_view kMailFrom = "MAIL FROM:";
-// "@" + domain must be longer than this to be looked up in the whitelist.
-constexpr std::size_t kMinWhitelistLength = 4;
+// "@" + domain of at most this many characters is never looked up in the
+// whitelist.
+constexpr std::size_t kMaxUncheckedDomainLength = 4;
 
 std::string Join(std::initializer_list<std::string_view> parts) {
   std::string text;
@@ -117,7 +118,7 @@ KeysInProgress& InProgress() {
 
 bool IsWhitelisted(const std::string& key) {
   std::string domain = WhitelistDomain(key);
-  if (domain.size() <= kMinWhitelistLength) return false;
+  if (domain.size() <= kMaxUncheckedDomainLength) return false;
   SQL_Stmt(3, Join({kSelectWhitelist, SqlQuote(domain), kEnd}));
   SQL_Fetch(0);
   return SQL_Eod() == 0;

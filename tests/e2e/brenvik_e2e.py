@@ -260,6 +260,16 @@ class Gateway:
         self.stop()
         shutil.rmtree(self.root, ignore_errors=True)
 
+    def finish(self):
+        """Stops the gateway; raises when it did not end cleanly (exit status,
+        sanitizer reports), keeping its folder for inspection."""
+        code = self.stop()
+        output = self.stderr_text()
+        if code != 0 or "Sanitizer" in output or "runtime error:" in output:
+            raise AssertionError("brenvik ended with %r; folder %s; output:\n%s" % (
+                code, self.root, output[-4000:]))
+        shutil.rmtree(self.root, ignore_errors=True)
+
     # Transcripts -----------------------------------------------------------
 
     def transcript_names(self):

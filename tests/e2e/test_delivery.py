@@ -21,10 +21,12 @@ def setUpModule():
 
 
 def tearDownModule():
-    if gateway:
-        gateway.cleanup()
-    if backend:
-        backend.stop()
+    try:
+        if gateway:
+            gateway.finish()
+    finally:
+        if backend:
+            backend.stop()
 
 
 def client(source=e2e.CLIENT_HOST):

@@ -22,7 +22,7 @@ def setUpModule():
 class GatewayCase(unittest.TestCase):
     def start(self, **kwargs):
         g = e2e.Gateway(**kwargs)
-        self.addCleanup(g.cleanup)
+        self.addCleanup(g.finish)
         return g
 
     def assert_stays_up_without_listener(self, g):

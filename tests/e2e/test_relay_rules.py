@@ -23,10 +23,12 @@ def setUpModule():
 
 
 def tearDownModule():
-    if gateway:
-        gateway.cleanup()
-    if backend:
-        backend.stop()
+    try:
+        if gateway:
+            gateway.finish()
+    finally:
+        if backend:
+            backend.stop()
 
 
 class RelayTest(unittest.TestCase):
