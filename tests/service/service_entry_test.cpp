@@ -1,15 +1,11 @@
-// Command-line words, event texts, the unit text and the control mapping.
+// Command-line words and the unit text.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
 #include "service/service_entry.h"
 #include "service/service_install.h"
-#include "service/service_main.h"
-#include "service/service_notify.h"
-#include "service/service_texts.h"
 
 namespace brenvik {
 namespace {
@@ -34,26 +30,11 @@ TEST(EntryCommand, OnlyTheExactWordsInstallOrUninstall) {
       {{"-install "}, EntryCommand::RunService},       // trailing blank kept
       {{"-install", ""}, EntryCommand::RunService},
       {{"-install", "now"}, EntryCommand::RunService},
-      {{"install"}, EntryCommand::RunService},
-      {{"-uninstal"}, EntryCommand::RunService},
   };
   for (const auto& c : cases) {
     const std::string joined = Joined(c.args);
     EXPECT_EQ(ParseEntryCommand(joined), c.expected) << "[" << joined << "]";
   }
-}
-
-TEST(EntryCommand, ArgumentsJoinedWithSingleBlanks) {
-  EXPECT_EQ(Joined({"a", "b c", "d"}), "a b c d");
-  EXPECT_EQ(Joined({" ", " x "}), "x ");
-  EXPECT_EQ(Joined({}), "");
-}
-
-TEST(EntryEvents, FailureTextCarriesTheResultAfterTwoBlanks) {
-  EXPECT_EQ(FailureEventText(kEventInstallFailed, 0),
-            "Service konnte nicht installiert werden / Service install failed:  0");
-  EXPECT_EQ(FailureEventText(kEventUninstallFailed, 0),
-            "Service konnte nicht deinstalliert werden / Service uninstall failed:  0");
 }
 
 std::string LineStartingWith(const std::string& text, const std::string& prefix) {
@@ -95,26 +76,6 @@ TEST(UnitText, PathsThatCannotBeWrittenGiveNoUnit) {
   EXPECT_EQ(BuildUnitText(""), "");
   EXPECT_EQ(BuildUnitText("brenvik"), "");
   EXPECT_EQ(BuildUnitText("/opt/x\n[Service]\nExecStartPre=/bin/evil/brenvik"), "");
-}
-
-TEST(ControlSignals, EachSignalAsksForItsControl) {
-  EXPECT_EQ(ControlForSignal(SIGTERM), ControlRequest::Stop);
-  EXPECT_EQ(ControlForSignal(SIGINT), ControlRequest::Stop);
-  EXPECT_EQ(ControlForSignal(SIGPWR), ControlRequest::Shutdown);
-  EXPECT_EQ(ControlForSignal(SIGUSR1), ControlRequest::Pause);
-  EXPECT_EQ(ControlForSignal(SIGUSR2), ControlRequest::Continue);
-  EXPECT_EQ(ControlForSignal(SIGHUP), ControlRequest::Interrogate);
-  EXPECT_EQ(ControlForSignal(SIGALRM), ControlRequest::None);
-  const sigset_t set = ControlSignalSet();
-  for (int s : {SIGTERM, SIGINT, SIGPWR, SIGUSR1, SIGUSR2, SIGHUP}) EXPECT_EQ(sigismember(&set, s), 1);
-  EXPECT_EQ(sigismember(&set, SIGALRM), 0);
-}
-
-TEST(StateReports, MessagesForTheServiceManager) {
-  EXPECT_EQ(NotifyMessage(ServiceState::Running), "READY=1\nSTATUS=running");
-  EXPECT_EQ(NotifyMessage(ServiceState::Paused), "STATUS=paused");
-  EXPECT_EQ(NotifyMessage(ServiceState::StopPending), "STOPPING=1\nEXTEND_TIMEOUT_USEC=3000000");
-  EXPECT_EQ(NotifyMessage(ServiceState::Stopped), "STATUS=stopped");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Install and uninstall on a temporary machine root, with a recording
-// systemctl first on the search path.
+// systemctl first on the search path (the program itself: service_e2e_test).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,28 +62,6 @@ class InstallTest : public ::testing::Test {
   fs::path root_, calls_, unit_;
   std::string old_path_;
 };
-
-TEST_F(InstallTest, InstallWritesTheUnitOnceAndReloads) {
-  EXPECT_EQ(UnitFilePath(), unit_.string());
-  ASSERT_EQ(InstallService(), 1);
-  const std::string unit = ReadFile(unit_);
-  EXPECT_NE(unit.find("\nExecStart=" + OwnExecutablePath() + "\n"), std::string::npos) << unit;
-  EXPECT_EQ(fs::status(unit_).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                fs::perms::others_read);
-  EXPECT_EQ(Reloads(), 1);
-
-  // A unit already there is never replaced.
-  std::ofstream(unit_, std::ios::app) << "# edited by the administrator\n";
-  const std::string edited = ReadFile(unit_);
-  EXPECT_EQ(InstallService(), 0);
-  EXPECT_EQ(ReadFile(unit_), edited);
-  EXPECT_EQ(Reloads(), 1);
-  // Nothing half-written is left beside it.
-  int entries = 0;
-  for (const auto& e : fs::directory_iterator(unit_.parent_path())) entries += e.exists();
-  EXPECT_EQ(entries, 1);
-}
 
 TEST_F(InstallTest, UninstallRemovesUnitAndEnableLinkOnce) {
   ASSERT_EQ(InstallService(), 1);
