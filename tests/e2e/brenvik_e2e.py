@@ -363,6 +363,7 @@ class ScriptedBackend:
     pieces; data_reply: pieces after the end of the mail data."""
 
     PIECE_GAP = 0.2  # seconds between the pieces of one split reply
+    CLOSE = b"<close>"  # a piece that makes the backend drop the connection
 
     def __init__(self, greeting=(b"220 scripted.test ESMTP\r\n",), replies=None,
                  data_reply=(b"250 2.0.0 queued\r\n",)):
@@ -409,6 +410,9 @@ class ScriptedBackend:
         for i, piece in enumerate(pieces):
             if i:
                 time.sleep(self.PIECE_GAP)
+            if piece is self.CLOSE:
+                conn.shutdown(socket.SHUT_RDWR)
+                raise ConnectionAbortedError("closed by the script")
             conn.sendall(piece)
 
     def _serve(self, conn):

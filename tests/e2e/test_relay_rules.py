@@ -85,6 +85,18 @@ class RepliesTest(RelayTest):
         self.command(c, b"QUIT", b"221 ")
 
 
+    def test_backend_closing_mid_session_ends_the_client_session(self):
+        backend.replies["NOOP"] = [e2e.ScriptedBackend.CLOSE]
+        before = gateway.transcript_names()
+        c = self.connect()
+        c.send(b"NOOP\r\n")
+        self.assertEqual(c.read_reply(), [])
+        transcript = e2e.transcript_lines(gateway.new_transcript(
+            before, ends_with=lambda t: t.endswith(b"\r\n") and b"\r\nABBRUCH " in t))
+        self.assertEqual(transcript, ["HELO client.test", "250 scripted.test", "NOOP",
+                                      "ABBRUCH Device I/O error"])
+
+
 class CommandsTest(RelayTest):
     def test_pipelined_commands_are_each_answered_in_order(self):
         c = self.connect()
