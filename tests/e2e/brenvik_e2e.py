@@ -5,6 +5,7 @@ over loopback.
 Every wait is a bounded poll; every process and server started here is
 stopped by the test that started it.
 """
+import atexit
 import os
 import re
 import shutil
@@ -103,6 +104,7 @@ _template_path = None
 
 def _make_template():
     root = tempfile.mkdtemp(prefix="brenvik-template-")
+    atexit.register(shutil.rmtree, root, True)
     work = os.path.join(root, "work")
     os.makedirs(work)
     port = free_port(RECV_HOST)
