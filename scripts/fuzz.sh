@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(line_reader registry_file access_sql sender_address recipient data_stream)
+[ ${#targets[@]} -eq 0 ] && targets=(line_reader registry_file access_sql sender_address recipient data_stream check_sender)
 
 out=build/fuzz
 cmake -S fuzz -B "$out" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
