@@ -186,7 +186,7 @@ def idle_session_memory(gateway, count):
     return (after - before) / float(count), before, after
 
 
-def network_rows(cfg, binary):
+def network_rows(cfg):
     rows = []
     backend = e2e.AioBackend()
     gateway = None
@@ -311,7 +311,7 @@ def main():
     sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
     global e2e
     import brenvik_e2e as e2e
-    rows = network_rows(cfg, binary)
+    rows = network_rows(cfg)
     rows += database_rows(cfg, os.path.join(build, "brenvik_dbbench"))
     print_table(rows, args.short)
 
