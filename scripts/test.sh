@@ -22,4 +22,9 @@ run default ""
 run asan ""
 # Qt is not instrumented for ThreadSanitizer; the tool runs one thread anyway.
 run tsan "-DBRENVIK_BUILD_TOOL=OFF" -L threads
+# Bounded runs that keep the fuzz targets and the benchmark from rotting.
+echo "== fuzz targets, 10 s each =="
+scripts/fuzz.sh 10
+echo "== benchmarks, short mode =="
+scripts/bench.sh --short
 echo "== all tests passed =="
