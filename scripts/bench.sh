@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks: builds build/bench (optimised) and prints one table.
-#   scripts/bench.sh           full run (about ten minutes)
+#   scripts/bench.sh           full run (about five minutes)
 #   scripts/bench.sh --short   small counts, as the CI runs it
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -226,7 +226,11 @@ class RegistryFaultTest(unittest.TestCase):
             f.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n"WorkDir"="%s"\n' % self.root)
         os.chown(self.file, self.user.pw_uid, self.user.pw_gid)
         os.chmod(self.file, 0o200)
+        with open(self.file, "rb") as f:
+            before = f.read()
         self.run_gateway()
+        with open(self.file, "rb") as f:  # never written over unread
+            self.assertEqual(f.read(), before)
 
     def test_corrupt_registry_file_is_kept_aside(self):
         garbage = b"\x00\xffnot a registry file\n[broken\n\"WorkDir\"=\"/tmp\n"
