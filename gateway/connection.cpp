@@ -114,6 +114,7 @@ Connection::Connection(Connection&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       timeout_ms_(other.timeout_ms_),
       buffer_(std::move(other.buffer_)),
+      capacity_(std::exchange(other.capacity_, kReceiveBufferSize)),
       unread_(std::exchange(other.unread_, 0)),
       short_read_(std::exchange(other.short_read_, false)),
       nothing_pending_(std::exchange(other.nothing_pending_, false)),
@@ -125,6 +126,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     timeout_ms_ = other.timeout_ms_;
     buffer_ = std::move(other.buffer_);
+    capacity_ = std::exchange(other.capacity_, kReceiveBufferSize);
     unread_ = std::exchange(other.unread_, 0);
     short_read_ = std::exchange(other.short_read_, false);
     nothing_pending_ = std::exchange(other.nothing_pending_, false);
@@ -141,11 +143,21 @@ bool Connection::Fail(NetFailure failure) {
 bool Connection::Unread(std::string_view bytes) {
   if (fd_ < 0) return Fail(NetFailure::NotOpen);
   if (bytes.empty()) return true;
-  if (bytes.size() > kReceiveBufferSize - unread_) return false;  // caller's bug, not the peer's
+  const std::size_t needed = unread_ + bytes.size();
+  if (needed > kMaxBufferedBytes) return false;  // caller's bug, not the peer's
   EnsureBuffer();
-  std::memmove(buffer_.get() + bytes.size(), buffer_.get(), unread_);
+  if (needed > capacity_) {
+    // A whole read given back in front of a full receive: the buffer grows
+    // once; receives still take at most kReceiveBufferSize bytes.
+    std::unique_ptr<char[]> bigger(new char[kMaxBufferedBytes]);
+    std::memcpy(bigger.get() + bytes.size(), buffer_.get(), unread_);
+    buffer_ = std::move(bigger);
+    capacity_ = kMaxBufferedBytes;
+  } else {
+    std::memmove(buffer_.get() + bytes.size(), buffer_.get(), unread_);
+  }
   std::memcpy(buffer_.get(), bytes.data(), bytes.size());
-  unread_ += bytes.size();
+  unread_ = needed;
   nothing_pending_ = false;  // these bytes are pending again
   return true;
 }

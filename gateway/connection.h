@@ -22,6 +22,8 @@ enum class NetFailure {
 std::string_view DescribeFailure(NetFailure failure);
 
 inline constexpr std::size_t kReceiveBufferSize = 65536;
+// Most unread bytes a connection holds: one receive plus bytes given back.
+inline constexpr std::size_t kMaxBufferedBytes = 2 * kReceiveBufferSize;
 
 // One socket with its time-out, receive buffer and flags. Movable, owned by
 // one thread at a time.
@@ -46,7 +48,7 @@ class Connection {
   // Puts bytes back in front of the unread bytes (the relay returns what
   // followed the end-of-data mark); they count as pending again. Fails when
   // the connection is closed ("Bad file name or number") or when they do not
-  // fit the buffer (no failure is left: that is the caller's mistake).
+  // fit kMaxBufferedBytes (no failure is left: that is the caller's mistake).
   bool Unread(std::string_view bytes);
   // Count of received bytes not yet handed out.
   std::size_t UnreadCount() const { return unread_; }
@@ -74,7 +76,8 @@ class Connection {
 
   int fd_ = -1;                        // socket, -1 when closed
   int timeout_ms_ = 0;                 // per wait, fixed at open/accept
-  std::unique_ptr<char[]> buffer_;     // kReceiveBufferSize bytes, allocated once
+  std::unique_ptr<char[]> buffer_;     // capacity_ bytes, allocated once (grown once by Unread)
+  std::size_t capacity_ = kReceiveBufferSize;  // bytes buffer_ holds
   std::size_t unread_ = 0;             // unread bytes at the buffer's front
   bool short_read_ = false;            // latest receive < kReceiveBufferSize, or a wait ran out
   bool nothing_pending_ = false;       // see NothingPending

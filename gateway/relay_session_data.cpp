@@ -9,11 +9,10 @@
 
 namespace brenvik {
 
-// Takes at most what one receive brought, so that the bytes after the mark
-// always fit back into the client connection's buffer.
+// One read of at most data_read_max bytes; whatever follows the mark in it
+// fits back into the client connection (kMaxBufferedBytes).
 bool SmtpRelay::ReadDataBlock(std::string& block) {
-  std::size_t want = std::clamp<std::size_t>(timing_.data_read_max, 1, kReceiveBufferSize);
-  if (client_.UnreadCount() > 0) want = std::min(want, client_.UnreadCount());
+  const std::size_t want = std::clamp<std::size_t>(timing_.data_read_max, 1, kReceiveBufferSize);
   block.clear();
   if (!ReadAvailable(client_, want, block)) {
     Abort(client_.FailureText());
