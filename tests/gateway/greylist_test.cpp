@@ -1,18 +1,18 @@
-// Greylisting against a real spam.mdb in a temporary folder; the rows are
-// read back straight from the file, not through the statement layer.
+// Greylisting against a real spam.mdb in a temporary folder (rows read back
+// straight from the file), and blocklist decisions with an injected
+// resolver: no test touches the DNS.
 #include "gateway/greylist.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -23,251 +23,190 @@
 namespace brenvik {
 namespace {
 
-namespace fs = std::filesystem;
-
-struct ExtractCase {
-  std::string line;
-  std::string key;
-};
+using Lines = std::vector<std::string>;
 
 TEST(ExtractSenderAddress, KeysOfMailLines) {
-  const std::vector<ExtractCase> cases = {
-      {"MAIL FROM:<john@example.org>", "JOHN@EXAMPLE.ORG"},
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"MAIL FROM:<john@example.org> SIZE=123456 BODY=8BITMIME", "JOHN@EXAMPLE.ORG"},
-      {"MAIL FROM:<john@example.org> BODY=8BITMIME SIZE=1", "JOHN@EXAMPLE.ORG"},
-      {"MAIL FROM:<>", ""},
       {"MAIL FROM:<> SIZE=100", ""},
       {"MAIL FROM: <  john@example.org  >", "JOHN@EXAMPLE.ORG"},
-      {"mail from:<John.Doe@Example.Org>", "JOHN.DOE@EXAMPLE.ORG"},
-      {"MAIL FROM:<m\x81ller@example.de>", "M\x9aLLER@EXAMPLE.DE"},
+      {"mail from:<m\x81ller@Example.De>", "M\x9aLLER@EXAMPLE.DE"},
       // Without a bracketed path: upper case, markers removed, blanks trimmed.
-      {"MAIL FROM:john@example.org", "JOHN@EXAMPLE.ORG"},
-      {"MAIL FROM: john@example.org SIZE=10", "JOHN@EXAMPLE.ORG SIZE=10"},
       {"   mail from:   john@example.org   ", "JOHN@EXAMPLE.ORG"},
+      {"MAIL FROM: john@example.org SIZE=10", "JOHN@EXAMPLE.ORG SIZE=10"},
       {"XMAIL FROM:MAIL FROM:a@example.org", "XA@EXAMPLE.ORG"},
-      {"MAIL FROM:john@example.org>", "JOHN@EXAMPLE.ORG"},
       {"MAIL FROM:>john@example.org<", "JOHN@EXAMPLE.ORG"},
-      {"MAIL FROM:<john@example.org", "JOHN@EXAMPLE.ORG"},
-      {"MAIL FROM:", ""},
       {"", ""},
-      // Quotes stay part of the address; a ">" inside a quoted local part
-      // does not end it.
+      // Quotes stay; a ">" inside a quoted local part does not end the path.
       {"MAIL FROM:<o'brien@example.org>", "O'BRIEN@EXAMPLE.ORG"},
       {"MAIL FROM:<\"a>b\"@example.org> SIZE=5", "\"A>B\"@EXAMPLE.ORG"},
-      {"MAIL FROM:<\"a\\\"b\"@example.org>", "\"A\\\"B\"@EXAMPLE.ORG"},
   };
-  for (const ExtractCase& c : cases) {
-    std::string line = c.line;
-    std::string key = ExtractSenderAddress(line);
-    EXPECT_EQ(key, c.key) << "line: " << c.line;
-    EXPECT_EQ(line, c.key) << "argument not replaced for: " << c.line;
+  for (const auto& [mail_line, key] : cases) {
+    std::string line = mail_line;
+    EXPECT_EQ(ExtractSenderAddress(line), key) << mail_line;
+    EXPECT_EQ(line, key) << "argument not replaced for: " << mail_line;
   }
 }
 
-// One row of Liste as stored; nullopt for a null column.
-struct Row {
-  std::optional<std::string> email, ip, last_edit, first_mail, second_mail;
-  std::optional<long long> wie_oft, bad_mail;
-};
-
-std::optional<std::string> TextColumn(sqlite3_stmt* s, int i) {
-  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, i)));
-}
-std::optional<long long> IntColumn(sqlite3_stmt* s, int i) {
-  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::nullopt;
-  return sqlite3_column_int64(s, i);
-}
-
-// One spam.mdb for the whole test program, as the gateway has one database
-// connection per process.
-class DatabaseEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char pattern[] = "/tmp/brenvik-greylist-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder = pattern;
-    SQL_Initialize(0, 0, 0, 0, 0, 0, 0, 0);
-    ASSERT_TRUE(OpenDatabase(folder + "/", "spam.mdb"));
-    ASSERT_EQ(sqlite3_open((folder + "/spam.mdb").c_str(), &db), SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-  }
-  void TearDown() override {
-    sqlite3_close(db);
-    SQL_CloseDB();
-    SQL_Shutdown();
-    fs::remove_all(folder);
-  }
-  static inline std::string folder;
-  static inline sqlite3* db = nullptr;  // a second, direct reader of the file
-};
-[[maybe_unused]] const auto* const kDatabase = ::testing::AddGlobalTestEnvironment(new DatabaseEnvironment);
-
+// One spam.mdb for the whole suite, as the gateway has one database
+// connection per process, and a second, direct reader of the file.
 class GreylistTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/brenvik-greylist-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    SQL_Initialize(0, 0, 0, 0, 0, 0, 0, 0);
+    ASSERT_TRUE(OpenDatabase(folder_ + "/", "spam.mdb"));
+    ASSERT_EQ(sqlite3_open((folder_ + "/spam.mdb").c_str(), &db_), SQLITE_OK);
+    sqlite3_busy_timeout(db_, 5000);
+  }
+  static void TearDownTestSuite() {
+    sqlite3_close(db_);
+    SQL_CloseDB();
+    SQL_Shutdown();
+    std::filesystem::remove_all(folder_);
+  }
   void SetUp() override {
     Exec("DELETE FROM Liste");
     SetBlocklistResolver([this](const std::string& name, std::uint32_t& address) {
       std::lock_guard lock(mutex_);
       queries_.push_back(name);
-      address = listed_ ? 0x0200007F : 0;  // 127.0.0.2
-      return listed_;
+      address = answer_;
+      return found_;
     });
   }
   void TearDown() override { SetBlocklistResolver(nullptr); }
 
+  void Listed(bool listed) { Answer(listed, "127.0.0.2"); }
+  void Answer(bool found, const char* address) {
+    std::lock_guard lock(mutex_);
+    found_ = found;
+    inet_pton(AF_INET, address, &answer_);
+  }
+  Lines Queries() {
+    std::lock_guard lock(mutex_);
+    return queries_;
+  }
+
   static void Exec(const std::string& sql) {
     char* error = nullptr;
-    ASSERT_EQ(sqlite3_exec(DatabaseEnvironment::db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
+    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
   }
-  static std::vector<Row> Rows() {
-    std::vector<Row> rows;
-    sqlite3_stmt* s = nullptr;
+  // Rows of Liste as "Email|WieOft|IpAdresse|FirstMail|SecondMail|LastEdit|SenderBadMail", "-" for null.
+  static Lines Rows() {
+    Lines rows;
     const char* sql =
-        "SELECT Email, WieOft, IpAdresse, LastEdit, FirstMail, SecondMail, SenderBadMail "
-        "FROM Liste ORDER BY rowid";
-    EXPECT_EQ(sqlite3_prepare_v2(DatabaseEnvironment::db, sql, -1, &s, nullptr), SQLITE_OK);
-    while (sqlite3_step(s) == SQLITE_ROW) {
-      rows.push_back({TextColumn(s, 0), TextColumn(s, 2), TextColumn(s, 3), TextColumn(s, 4),
-                      TextColumn(s, 5), IntColumn(s, 1), IntColumn(s, 6)});
-    }
-    sqlite3_finalize(s);
+        "SELECT ifnull(Email,'-')||'|'||ifnull(WieOft,'-')||'|'||ifnull(IpAdresse,'-')||'|'||"
+        "ifnull(FirstMail,'-')||'|'||ifnull(SecondMail,'-')||'|'||ifnull(LastEdit,'-')||'|'||"
+        "ifnull(SenderBadMail,'-') FROM Liste ORDER BY rowid";
+    const auto add = [](void* out, int, char** values, char**) {
+      static_cast<Lines*>(out)->emplace_back(values[0]);
+      return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db_, sql, add, &rows, nullptr), SQLITE_OK);
     return rows;
   }
-  std::size_t QueryCount() {
-    std::lock_guard lock(mutex_);
-    return queries_.size();
-  }
-
   static LocalTime At(int hour, int minute, int second) { return {2026, 3, 4, hour, minute, second, 0}; }
 
+  static inline std::string folder_;
+  static inline sqlite3* db_ = nullptr;
   std::mutex mutex_;
-  std::vector<std::string> queries_;  // names asked of the resolver
-  bool listed_ = false;               // resolver's answer
+  Lines queries_;  // names asked of the resolver
+  bool found_ = false;
+  std::uint32_t answer_ = 0;
 };
 
 TEST_F(GreylistTest, RowPassesThroughNewDeferredAccepted) {
   const std::string line = "MAIL FROM:<John@Example.org>";
   EXPECT_FALSE(CheckSender(line, "192.0.2.7", true, At(5, 6, 7)));
-  std::vector<Row> rows = Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].email, "JOHN@EXAMPLE.ORG");
-  EXPECT_EQ(rows[0].wie_oft, 1);
-  EXPECT_EQ(rows[0].ip, "192.0.2.7");
-  EXPECT_EQ(rows[0].first_mail, "2026-03-04 05:06:07");
-  EXPECT_EQ(rows[0].last_edit, rows[0].first_mail);
-  EXPECT_EQ(rows[0].second_mail, std::nullopt);
-  EXPECT_EQ(rows[0].bad_mail, std::nullopt);
-  EXPECT_EQ(QueryCount(), 0u);
-
-  // The retry, from another address and now with ESMTP parameters, lifts
-  // the deferral after one blocklist query of the retrying client.
+  EXPECT_EQ(Rows(), Lines{"JOHN@EXAMPLE.ORG|1|192.0.2.7|2026-03-04 05:06:07|-|2026-03-04 05:06:07|-"});
+  EXPECT_TRUE(Queries().empty());
+  // The retry, from another address and now with ESMTP parameters, passes
+  // after one blocklist query of the retrying client.
   EXPECT_TRUE(CheckSender(line + " SIZE=2048 BODY=8BITMIME", "198.51.100.9", true, At(5, 6, 8)));
-  rows = Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].wie_oft, 2);
-  EXPECT_EQ(rows[0].ip, "192.0.2.7");
-  EXPECT_EQ(rows[0].first_mail, "2026-03-04 05:06:07");
-  EXPECT_EQ(rows[0].second_mail, "2026-03-04 05:06:08");
-  EXPECT_EQ(rows[0].last_edit, "2026-03-04 05:06:08");
-  ASSERT_EQ(QueryCount(), 1u);
-  EXPECT_EQ(queries_[0], "9.100.51.198.bl.spamcop.net");
-
+  EXPECT_EQ(Rows(), Lines{"JOHN@EXAMPLE.ORG|2|192.0.2.7|2026-03-04 05:06:07|2026-03-04 05:06:08|"
+                          "2026-03-04 05:06:08|-"});
+  EXPECT_EQ(Queries(), Lines{"9.100.51.198.bl.spamcop.net"});
   // Accepted senders are counted without asking the blocklist again.
-  listed_ = true;
+  Listed(true);
   EXPECT_TRUE(CheckSender(line, "198.51.100.9", true, At(6, 0, 0)));
-  rows = Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].wie_oft, 3);
-  EXPECT_EQ(rows[0].last_edit, "2026-03-04 06:00:00");
-  EXPECT_EQ(rows[0].second_mail, "2026-03-04 05:06:08");
-  EXPECT_EQ(QueryCount(), 1u);
+  EXPECT_EQ(Rows(), Lines{"JOHN@EXAMPLE.ORG|3|192.0.2.7|2026-03-04 05:06:07|2026-03-04 05:06:08|"
+                          "2026-03-04 06:00:00|-"});
+  EXPECT_EQ(Queries().size(), 1u);
 }
 
 TEST_F(GreylistTest, ListedRetryStaysDeferredUntilNoLongerListed) {
   const std::string line = "MAIL FROM:<spam@example.net>";
   EXPECT_FALSE(CheckSender(line, "192.0.2.66", true, At(10, 0, 0)));
-  listed_ = true;
+  Listed(true);
   EXPECT_FALSE(CheckSender(line, "192.0.2.66", true, At(10, 5, 0)));
-  std::vector<Row> rows = Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].bad_mail, 1);
-  EXPECT_EQ(rows[0].wie_oft, 1);
-  EXPECT_EQ(rows[0].last_edit, "2026-03-04 10:05:00");
-  EXPECT_EQ(rows[0].first_mail, "2026-03-04 10:00:00");
-  EXPECT_EQ(rows[0].second_mail, std::nullopt);
-
-  listed_ = false;
+  EXPECT_EQ(Rows(), Lines{"SPAM@EXAMPLE.NET|1|192.0.2.66|2026-03-04 10:00:00|-|2026-03-04 10:05:00|1"});
+  Listed(false);
   EXPECT_TRUE(CheckSender(line, "192.0.2.66", true, At(10, 9, 0)));
-  rows = Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].wie_oft, 2);
-  EXPECT_EQ(rows[0].second_mail, "2026-03-04 10:09:00");
-  EXPECT_EQ(QueryCount(), 2u);
-}
-
-TEST_F(GreylistTest, SwitchedOffBlocklistIsNeverAsked) {
-  listed_ = true;
-  const std::string line = "MAIL FROM:<someone@example.com>";
-  EXPECT_FALSE(CheckSender(line, "192.0.2.1", false, At(1, 0, 0)));
-  EXPECT_TRUE(CheckSender(line, "192.0.2.1", false, At(1, 0, 1)));
-  EXPECT_EQ(QueryCount(), 0u);
-  EXPECT_EQ(Rows()[0].wie_oft, 2);
+  EXPECT_TRUE(Rows().at(0).starts_with("SPAM@EXAMPLE.NET|2|192.0.2.66|2026-03-04 10:00:00|2026-03-04 10:09:00|")) << Rows().at(0);
+  // With the blocklist switched off nobody is asked.
+  Listed(true);
+  EXPECT_FALSE(CheckSender("MAIL FROM:<x@example.com>", "192.0.2.1", false, At(1, 0, 0)));
+  EXPECT_TRUE(CheckSender("MAIL FROM:<x@example.com>", "192.0.2.1", false, At(1, 0, 1)));
+  EXPECT_EQ(Queries().size(), 2u);
 }
 
 TEST_F(GreylistTest, EmptySenderIsDeferredAndNotStored) {
-  EXPECT_FALSE(CheckSender("MAIL FROM:<>", "192.0.2.1", true, At(1, 0, 0)));
-  EXPECT_FALSE(CheckSender("MAIL FROM:<> SIZE=10", "192.0.2.1", true, At(1, 0, 0)));
-  EXPECT_FALSE(CheckSender("MAIL FROM:  ", "192.0.2.1", true, At(1, 0, 0)));
+  for (const char* line : {"MAIL FROM:<>", "MAIL FROM:<> SIZE=10", "MAIL FROM:  "})
+    EXPECT_FALSE(CheckSender(line, "192.0.2.1", true, At(1, 0, 0))) << line;
   EXPECT_TRUE(Rows().empty());
 }
 
-TEST_F(GreylistTest, WhitelistedDomainPassesAtOnceInAnyCase) {
-  Exec("INSERT INTO Liste (Email) VALUES ('@example.org')");  // as typed in the tool
+TEST_F(GreylistTest, WhitelistedDomainsPassAtOnce) {
+  Exec("INSERT INTO Liste (Email) VALUES ('@example.org'), ('@a.b'), ('@ab.c'), ('@')");  // as typed in the tool
   EXPECT_TRUE(CheckSender("MAIL FROM:<Anna@EXAMPLE.org> SIZE=100", "192.0.2.1", true, At(1, 0, 0)));
-  EXPECT_TRUE(CheckSender("mail from:<bob@example.org>", "192.0.2.1", true, At(1, 0, 0)));
-  std::vector<Row> rows = Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].email, "@example.org");
-  EXPECT_EQ(rows[0].wie_oft, std::nullopt);
-  // A subdomain or a lookalike is not the whitelisted domain.
-  EXPECT_FALSE(CheckSender("MAIL FROM:<c@mail.example.org>", "192.0.2.1", true, At(1, 0, 0)));
-  EXPECT_FALSE(CheckSender("MAIL FROM:<c@example.org.evil>", "192.0.2.1", true, At(1, 0, 0)));
-  EXPECT_EQ(Rows().size(), 3u);
-  EXPECT_EQ(QueryCount(), 0u);
-}
-
-TEST_F(GreylistTest, ShortDomainsAreNeverLookedUpInTheWhitelist) {
-  Exec("INSERT INTO Liste (Email) VALUES ('@a.b')");   // "@" + domain: 4 characters
-  Exec("INSERT INTO Liste (Email) VALUES ('@ab.c')");  // 5 characters
-  EXPECT_FALSE(CheckSender("MAIL FROM:<x@a.b>", "192.0.2.1", true, At(1, 0, 0)));
   EXPECT_TRUE(CheckSender("MAIL FROM:<x@ab.c>", "192.0.2.1", true, At(1, 0, 0)));
-  // A key without "@" is greylisted (its whitelist domain is "@" alone).
-  Exec("INSERT INTO Liste (Email) VALUES ('@')");
-  EXPECT_FALSE(CheckSender("MAIL FROM:<postmaster>", "192.0.2.1", true, At(1, 0, 0)));
-  std::vector<Row> rows = Rows();
-  ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows[2].email, "X@A.B");
-  EXPECT_EQ(rows[4].email, "POSTMASTER");
+  // "@" + domain of 4 characters or fewer is never looked up; neither are a
+  // subdomain, a lookalike or a key without "@".
+  for (const char* line : {"MAIL FROM:<x@a.b>", "MAIL FROM:<c@mail.example.org>", "MAIL FROM:<c@example.org.evil>",
+                           "MAIL FROM:<postmaster>"})
+    EXPECT_FALSE(CheckSender(line, "192.0.2.1", true, At(1, 0, 0))) << line;
+  const Lines rows = Rows();
+  ASSERT_EQ(rows.size(), 8u);
+  EXPECT_EQ(rows[0], "@example.org|-|-|-|-|-|-");
+  EXPECT_TRUE(rows[4].starts_with("X@A.B|1")) << rows[4];
+  EXPECT_TRUE(Queries().empty());
 }
 
 TEST_F(GreylistTest, QuotesAndSqlInTheAddressAreStoredUnchanged) {
-  const std::string address = "o'brien'); DELETE FROM Liste; --@example.org";
-  const std::string line = "MAIL FROM:<" + address + ">";
+  const std::string line = "MAIL FROM:<o'brien'); DELETE FROM Liste; --@example.org>";
   EXPECT_FALSE(CheckSender(line, "192.0.2.1", true, At(2, 0, 0)));
-  std::vector<Row> rows = Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].email, "O'BRIEN'); DELETE FROM LISTE; --@EXAMPLE.ORG");
   EXPECT_TRUE(CheckSender(line, "192.0.2.1", true, At(2, 0, 1)));
-  rows = Rows();
+  Lines rows = Rows();
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].wie_oft, 2);
-
-  // A quote in the whitelist domain neither matches nor breaks anything.
+  EXPECT_TRUE(rows[0].starts_with("O'BRIEN'); DELETE FROM LISTE; --@EXAMPLE.ORG|2")) << rows[0];
+  // A quote in a whitelisted domain neither matches wrongly nor breaks anything.
   Exec("INSERT INTO Liste (Email) VALUES ('@x''or''1''=''1')");
   EXPECT_TRUE(CheckSender("MAIL FROM:<a@x'or'1'='1>", "192.0.2.1", true, At(2, 0, 2)));
   EXPECT_FALSE(CheckSender("MAIL FROM:<a@y' OR '1'='1>", "192.0.2.1", true, At(2, 0, 2)));
   EXPECT_EQ(Rows().size(), 3u);
+}
+
+TEST_F(GreylistTest, BlocklistQueryNamesAndListings) {
+  EXPECT_EQ(BlocklistQueryName("10.20.30.40"), "40.30.20.10.bl.spamcop.net");
+  for (const char* ip : {"", "192.0.2", "192.0.2.1.5", "192.0.2.", "192..0.2", "256.0.2.1", "1.2.3.1000",
+                         "::1", " 192.0.2.1", "192.0.2.1\n", "192.0.2.-1", "mail.example.org"})
+    EXPECT_EQ(BlocklistQueryName(ip), "") << "client: '" << ip << "'";
+  // Any answer but the zero address is a listing; no answer is none.
+  for (const char* address : {"127.0.0.2", "127.0.0.10", "203.0.113.4"}) {
+    Answer(true, address);
+    EXPECT_TRUE(CheckBlocklist("192.0.2.1", true)) << address;
+  }
+  Answer(true, "0.0.0.0");
+  EXPECT_FALSE(CheckBlocklist("192.0.2.1", true));
+  Answer(false, "127.0.0.2");
+  EXPECT_FALSE(CheckBlocklist("192.0.2.1", true));
+  EXPECT_EQ(Queries(), Lines(5, "1.2.0.192.bl.spamcop.net"));
+  // Nothing is asked when switched off or for a client that is no dotted IPv4.
+  EXPECT_FALSE(CheckBlocklist("192.0.2.1", false));
+  EXPECT_FALSE(CheckBlocklist("not-an-address", true));
+  EXPECT_EQ(Queries().size(), 5u);
 }
 
 using GreylistThreadedTest = GreylistTest;
@@ -275,49 +214,38 @@ using GreylistThreadedTest = GreylistTest;
 // Many sessions making the first attempt of one sender at the same moment.
 TEST_F(GreylistThreadedTest, SimultaneousAttemptsOfOneKeyKeepOneRow) {
   constexpr int kThreads = 16;
-  std::atomic<int> ready{0};
-  std::atomic<int> deferred{0};
+  std::atomic<int> ready{0}, deferred{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&] {
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
-      if (!CheckSender("MAIL FROM:<burst@example.org>", "192.0.2.5", false, At(3, 0, 0)))
-        deferred.fetch_add(1);
+      if (!CheckSender("MAIL FROM:<burst@example.org>", "192.0.2.5", false, At(3, 0, 0))) deferred.fetch_add(1);
     });
   }
   for (std::thread& t : threads) t.join();
-  std::vector<Row> rows = Rows();
+  const Lines rows = Rows();
   ASSERT_EQ(rows.size(), 1u);
+  EXPECT_TRUE(rows[0].starts_with("BURST@EXAMPLE.ORG|16")) << rows[0];
   EXPECT_EQ(deferred.load(), 1);
-  EXPECT_EQ(rows[0].wie_oft, kThreads);
 }
 
 // A retry waiting on a slow blocklist answer holds up only its own key.
 TEST_F(GreylistThreadedTest, SlowBlocklistLookupDoesNotHoldUpOtherSenders) {
   EXPECT_FALSE(CheckSender("MAIL FROM:<slow@example.org>", "192.0.2.9", true, At(4, 0, 0)));
-  std::mutex m;
-  std::condition_variable cv;
-  bool in_lookup = false, released = false, waited_out = false;
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> waited_out{false};
   SetBlocklistResolver([&](const std::string&, std::uint32_t& address) {
-    std::unique_lock lock(m);
-    in_lookup = true;
-    cv.notify_all();
-    waited_out = !cv.wait_for(lock, std::chrono::seconds(20), [&] { return released; });
+    entered.set_value();
+    waited_out = released.wait_for(std::chrono::seconds(20)) != std::future_status::ready;
     address = 0;
     return false;
   });
   std::thread retry([] { CheckSender("MAIL FROM:<slow@example.org>", "192.0.2.9", true, At(4, 0, 1)); });
-  {
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return in_lookup; });
-  }
+  entered.get_future().wait();
   EXPECT_FALSE(CheckSender("MAIL FROM:<other@example.org>", "192.0.2.10", true, At(4, 0, 2)));
-  {
-    std::lock_guard lock(m);
-    released = true;
-  }
-  cv.notify_all();
+  release.set_value();
   retry.join();
   EXPECT_FALSE(waited_out);
   EXPECT_EQ(Rows().size(), 2u);
