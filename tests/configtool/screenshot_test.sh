@@ -28,18 +28,14 @@ assert (width, height) == (536, 480), f"size {width}x{height}"
 assert depth == 8 and colour in (2, 6), f"depth {depth} colour type {colour}"
 bpp = 3 if colour == 2 else 4
 raw, stride = zlib.decompress(idat), width * bpp
-rows, prev, i = [], bytearray(stride), 0
-for _ in range(height):
-    f, line = raw[i], bytearray(raw[i + 1:i + 1 + stride]); i += 1 + stride
+rows, prev = [], bytearray(stride)
+for y in range(height):  # undo the per-row filters
+    f, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
     for x in range(stride):
-        a = line[x - bpp] if x >= bpp else 0
-        b, c = prev[x], prev[x - bpp] if x >= bpp else 0
-        if f == 1: line[x] = (line[x] + a) & 255
-        elif f == 2: line[x] = (line[x] + b) & 255
-        elif f == 3: line[x] = (line[x] + (a + b) // 2) & 255
-        elif f == 4:
-            p = a + b - c; pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-            line[x] = (line[x] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        a, b, c = (line[x - bpp], prev[x], prev[x - bpp]) if x >= bpp else (0, prev[x], 0)
+        p = a + b - c
+        paeth = a if abs(p - a) <= min(abs(p - b), abs(p - c)) else b if abs(p - b) <= abs(p - c) else c
+        line[x] = (line[x] + (0, a, b, (a + b) // 2, paeth)[f]) & 255
     rows.append(line); prev = line
 colours = {bytes(r[x:x + 3]) for r in rows for x in range(0, stride, bpp)}
 blue = sum(1 for r in rows[:40] for x in range(0, stride, bpp) if r[x:x + 3] == b"\x00\x00\xff")

@@ -1,8 +1,9 @@
 #pragma once
-// Shared pieces of the configuration-tool tests: a recording view, a fresh
-// machine root and working folder per test, and direct looks into spam.mdb.
+// Shared pieces of the configuration-tool tests: a recording view and runner,
+// a fresh machine root and working folder per test, direct looks into spam.mdb.
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,14 +12,15 @@
 #include <vector>
 
 #include "configtool/form_view.h"
+#include "configtool/run_and_wait.h"
 
 namespace brenvik::test {
 
 struct ShownMessage {
-  std::string title;
-  std::string text;
+  std::string title, text;
   MessageIcon icon;
   bool owned;
+  bool uninstall_enabled;  // the uninstall button's state at that moment
 };
 
 class FakeView : public FormView {
@@ -26,50 +28,46 @@ class FakeView : public FormView {
   std::map<ControlId, std::string> texts;
   std::map<ControlId, std::vector<std::string>> lists;
   std::map<ControlId, int> selection;
-  std::map<ControlId, bool> checks;
-  std::map<ControlId, bool> enabled;
+  std::map<ControlId, bool> checks, enabled;
   std::vector<ShownMessage> messages;
-  // What the uninstall button's state was when each message was shown.
-  std::vector<bool> uninstall_enabled_at_message;
   int closed = 0;
 
-  std::string Text(ControlId id) const override {
-    auto it = texts.find(id);
-    return it == texts.end() ? std::string() : it->second;
-  }
+  std::string Text(ControlId id) const override { return texts.count(id) ? texts.at(id) : std::string(); }
   void SetText(ControlId id, std::string_view text) override { texts[id] = std::string(text); }
   int ListCount(ControlId list) const override { return static_cast<int>(List(list).size()); }
   std::string ListEntry(ControlId list, int index) const override { return List(list).at(index); }
-  int ListSelection(ControlId list) const override {
-    auto it = selection.find(list);
-    return it == selection.end() ? -1 : it->second;
-  }
-  void AppendListEntry(ControlId list, std::string_view text) override {
-    lists[list].emplace_back(text);
-  }
+  int ListSelection(ControlId list) const override { return selection.count(list) ? selection.at(list) : -1; }
+  void AppendListEntry(ControlId list, std::string_view text) override { lists[list].emplace_back(text); }
   void RemoveListEntry(ControlId list, int index) override {
-    auto& l = lists[list];
-    l.erase(l.begin() + index);
+    lists[list].erase(lists[list].begin() + index);
     selection.erase(list);
   }
-  bool Checked(ControlId check) const override {
-    auto it = checks.find(check);
-    return it != checks.end() && it->second;
-  }
+  bool Checked(ControlId check) const override { return checks.count(check) && checks.at(check); }
   void SetChecked(ControlId check, bool checked) override { checks[check] = checked; }
   void SetEnabled(ControlId id, bool on) override { enabled[id] = on; }
   void ShowMessage(const MessageBoxSpec& m) override {
-    messages.push_back({std::string(m.title), std::string(m.text), m.icon, m.owned_by_form});
-    auto it = enabled.find(ControlId::UninstallButton);
-    uninstall_enabled_at_message.push_back(it == enabled.end() || it->second);
+    bool uninstall = !enabled.count(ControlId::UninstallButton) || enabled.at(ControlId::UninstallButton);
+    messages.push_back({std::string(m.title), std::string(m.text), m.icon, m.owned_by_form, uninstall});
   }
   void CloseForm() override { ++closed; }
-
-  const std::vector<std::string>& List(ControlId id) const {
-    static const std::vector<std::string> empty;
-    auto it = lists.find(id);
-    return it == lists.end() ? empty : it->second;
+  // The messages shown so far, one "title: text [i|w] [owned]" line each.
+  std::string Shown() const {
+    std::string all;
+    for (const auto& m : messages) {
+      const char* icon = m.icon == MessageIcon::None ? "" : m.icon == MessageIcon::Information ? " [i]" : " [w]";
+      all += m.title + ": " + m.text + icon + (m.owned ? " [owned]" : "") + "\n";
+    }
+    return all;
   }
+  std::vector<std::string> List(ControlId id) const {
+    return lists.count(id) ? lists.at(id) : std::vector<std::string>{};
+  }
+};
+
+class RecordingRunner : public CommandRunner {
+ public:
+  std::vector<std::pair<CommandLine, ShowState>> runs;
+  void Run(const CommandLine& command, ShowState show) override { runs.emplace_back(command, show); }
 };
 
 // A fresh folder with the machine root below it (BRENVIK_SYSROOT points
@@ -93,51 +91,36 @@ class TempMachine {
   std::string Database() const { return Work() + "/spam.mdb"; }
   std::string RegistryFile() const { return Root() + "/etc/brenvik/registry.reg"; }
 
-  std::string ReadRegistryFile() const {
-    std::ifstream in(RegistryFile(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
  private:
   std::string base_;
 };
 
-// Runs `sql` on spam.mdb through a connection of its own; the rows come back
-// as texts joined by '|'.
-inline std::vector<std::string> QueryDatabase(const std::string& path, const std::string& sql) {
-  std::vector<std::string> rows;
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
-    sqlite3_close(db);
-    return rows;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::string row;
-      for (int c = 0; c < sqlite3_column_count(st); ++c) {
-        if (c > 0) row += '|';
-        const unsigned char* v = sqlite3_column_text(st, c);
-        row += v != nullptr ? reinterpret_cast<const char*>(v) : "NULL";
-      }
-      rows.push_back(row);
-    }
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return rows;
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-inline bool ExecDatabase(const std::string& path, const std::string& sql) {
+inline void WriteScript(const std::string& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body;
+  chmod(path.c_str(), 0755);
+}
+
+// Runs `sql` on the database file through a connection of its own; each row
+// comes back as its texts joined by '|'. `ok` tells whether all of it ran.
+inline std::vector<std::string> Sql(const std::string& path, const std::string& sql, bool* ok = nullptr) {
+  std::vector<std::string> rows;
   sqlite3* db = nullptr;
-  bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK;
-  if (ok) {
-    sqlite3_busy_timeout(db, 5000);
-    ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
+  bool good = sqlite3_open(path.c_str(), &db) == SQLITE_OK && sqlite3_busy_timeout(db, 5000) == SQLITE_OK;
+  auto collect = [](void* out, int n, char** values, char**) {
+    std::string row;
+    for (int c = 0; c < n; ++c) row += (c > 0 ? "|" : "") + std::string(values[c] ? values[c] : "NULL");
+    static_cast<std::vector<std::string>*>(out)->push_back(row);
+    return 0;
+  };
+  good = good && sqlite3_exec(db, sql.c_str(), collect, &rows, nullptr) == SQLITE_OK;
   sqlite3_close(db);
-  return ok;
+  if (ok != nullptr) *ok = good;
+  return rows;
 }
 
 }  // namespace brenvik::test
