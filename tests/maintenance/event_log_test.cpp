@@ -1,12 +1,10 @@
-// Event rendering, the record's text, standard error and the registration.
+// Event rendering, standard error and the event source registration.
 #include "maintenance/event_log.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -17,149 +15,94 @@
 namespace brenvik {
 namespace {
 
-using test::ReadFile;
-using test::ScopedEnv;
-using test::TempDir;
-
 constexpr const char* kSourceKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brenvik";
 
-struct Seen {
-  std::uint32_t id;
-  int type;
-  std::string line;
-};
-
-// Collects the reported events and sends standard error to a file.
+// Collects the reported events and what reaches standard error.
 class EventLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    setenv("BRENVIK_SYSROOT", dir_.path.c_str(), 1);
+    setenv("JOURNAL_STREAM", "0:0", 1);  // a journal, but not standard error
     SetEventObserver([this](std::uint32_t id, int type, const std::string& line) {
       std::lock_guard<std::mutex> lock(mutex_);
-      seen_.push_back({id, type, line});
+      seen_.push_back(std::to_string(id) + " " + std::to_string(type) + " " + line);
     });
-    stderr_path_ = dir_.path() + "/stderr.txt";
-    fflush(stderr);
-    saved_stderr_ = dup(STDERR_FILENO);
-    int fd = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
+    ::testing::internal::CaptureStderr();
   }
   void TearDown() override {
-    RestoreStderr();
+    if (!captured_) ::testing::internal::GetCapturedStderr();
     SetEventObserver({});
+    unsetenv("BRENVIK_SYSROOT");
+    unsetenv("JOURNAL_STREAM");
   }
-  void RestoreStderr() {
-    if (saved_stderr_ < 0) return;
-    dup2(saved_stderr_, STDERR_FILENO);
-    close(saved_stderr_);
-    saved_stderr_ = -1;
+  std::string Stderr() {
+    captured_ = true;
+    return ::testing::internal::GetCapturedStderr();
   }
-  std::string Stderr() const { return ReadFile(stderr_path_); }
+  static std::string Registered() { return GETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile"); }
 
-  TempDir dir_;
-  ScopedEnv sysroot_{"BRENVIK_SYSROOT", dir_.path()};
+  test::TempDir dir_;
   std::mutex mutex_;
-  std::vector<Seen> seen_;
-  std::string stderr_path_;
-  int saved_stderr_ = -1;
+  std::vector<std::string> seen_;  // "id type line"
+  bool captured_ = false;
 };
 
-TEST(MessageTable, RendersTheThreeEntries) {
-  EXPECT_EQ(RenderEventMessage(kEventIdError, "X"), "Ein Fehler ist aufgetreten: X");
-  EXPECT_EQ(RenderEventMessage(kEventIdSuccess, "X"), "Erfolgsmeldung: X\r\n");
-  EXPECT_EQ(RenderEventMessage(kEventIdWarning, "X"), "I must insist on X because %2\r\n");
-  EXPECT_EQ(RenderEventMessage(0x12345678, "X"), "");
-}
-
-TEST_F(EventLogTest, ErrorAndInformationEventsAreRenderedOneLineEach) {
-  ReportError("FEHLER: Zu viele Mail Domains, maximal 100");
-  ReportInfo("Service wurde gestartet / service started");
-  RestoreStderr();
-  ASSERT_EQ(seen_.size(), 2u);
-  EXPECT_EQ(seen_[0].id, kEventIdError);
-  EXPECT_EQ(seen_[0].type, EVENTLOG_ERROR_TYPE);
-  EXPECT_EQ(seen_[0].line, "Ein Fehler ist aufgetreten: FEHLER: Zu viele Mail Domains, maximal 100");
-  EXPECT_EQ(seen_[1].id, kEventIdSuccess);
-  EXPECT_EQ(seen_[1].type, EVENTLOG_INFORMATION_TYPE);
-  EXPECT_EQ(seen_[1].line, "Erfolgsmeldung: Service wurde gestartet / service started");
-  EXPECT_EQ(Stderr(),
-            "Ein Fehler ist aufgetreten: FEHLER: Zu viele Mail Domains, maximal 100\n"
-            "Erfolgsmeldung: Service wurde gestartet / service started\n");
-}
-
-TEST_F(EventLogTest, InsertionStringIsCutAt259BytesAndAtNul) {
-  std::string long_text(259, 'a');
-  long_text += "TAIL";
-  ReportError(long_text);
-  ReportError(std::string("before\0after", 12));
-  ReportServiceEvent("multi\r\nline", EVENTLOG_ERROR_TYPE, 1);
-  ASSERT_EQ(seen_.size(), 3u);
-  EXPECT_EQ(seen_[0].line, "Ein Fehler ist aufgetreten: " + std::string(259, 'a'));
-  EXPECT_EQ(seen_[1].line, "Ein Fehler ist aufgetreten: before");
-  EXPECT_EQ(seen_[2].line, "Ein Fehler ist aufgetreten: multi  line");
-}
-
-TEST_F(EventLogTest, StandardErrorIsSkippedWhenItIsTheJournalStream) {
+TEST_F(EventLogTest, EventsAreRenderedOneLineEachAndCut) {
   struct stat st {};
   ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
-  {
-    ScopedEnv journal("JOURNAL_STREAM", std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
-    ReportInfo("to the journal only");
-  }
-  {
-    ScopedEnv other("JOURNAL_STREAM", std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1));
-    ReportInfo("also to stderr");
-  }
-  RestoreStderr();
-  EXPECT_EQ(Stderr(), "Erfolgsmeldung: also to stderr\n");
-  EXPECT_EQ(seen_.size(), 2u);
+  setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+  ReportInfo("standard error is the journal: reported once");
+  setenv("JOURNAL_STREAM", "0:0", 1);
+  ReportError("FEHLER: Zu viele Mail Domains, maximal 100");
+  ReportInfo("Service wurde gestartet / service started");
+  ReportError(std::string(259, 'a') + "TAIL");
+  ReportError(std::string("before\0after", 12));
+  ReportServiceEvent("multi\r\nline", EVENTLOG_ERROR_TYPE, 1);
+  const std::string error = "Ein Fehler ist aufgetreten: ";
+  const std::vector<std::string> rendered = {error + "FEHLER: Zu viele Mail Domains, maximal 100",
+                                             "Erfolgsmeldung: Service wurde gestartet / service started",
+                                             error + std::string(259, 'a'), error + "before", error + "multi  line"};
+  std::string out;
+  for (const std::string& line : rendered) out += line + "\n";
+  EXPECT_EQ(Stderr(), out);
+  ASSERT_EQ(seen_.size(), rendered.size() + 1);
+  EXPECT_EQ(seen_[1], std::to_string(kEventIdError) + " 1 " + rendered[0]);
+  EXPECT_EQ(seen_[2], std::to_string(kEventIdSuccess) + " 4 " + rendered[1]);
+  EXPECT_EQ(seen_[5], std::to_string(kEventIdError) + " 1 " + rendered[4]);
 }
 
 TEST_F(EventLogTest, EveryReportWritesTheRegistrationAgain) {
-  ReportInfo("first");
-  std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-  EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile"), exe);
-  std::string file = ReadFile(RegistryFilePath());
-  EXPECT_NE(file.find("\"TypesSupported\"=dword:00000007"), std::string::npos) << file;
-
+  const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+  ASSERT_TRUE(SETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile", "/old/place/brenvik"));
+  ReportInfo("moved");
+  EXPECT_EQ(Registered(), exe);
+  EXPECT_NE(test::ReadFile(RegistryFilePath()).find("\"TypesSupported\"=dword:00000007"), std::string::npos);
   // An administrator removes the key (here: the whole file); the next
   // report puts it back.
   std::filesystem::remove(RegistryFilePath());
-  ASSERT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile"), "");
+  ASSERT_EQ(Registered(), "");
   ReportError("second");
-  EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile"), exe);
-  EXPECT_NE(ReadFile(RegistryFilePath()).find("\"TypesSupported\"=dword:00000007"), std::string::npos);
-}
-
-TEST_F(EventLogTest, MovedProgramIsRegisteredAtItsNewPlace) {
-  ASSERT_TRUE(SETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile", "/old/place/brenvik"));
-  ReportInfo("moved");
-  EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile"),
-            std::filesystem::read_symlink("/proc/self/exe").string());
+  EXPECT_EQ(Registered(), exe);
 }
 
 TEST_F(EventLogTest, ConcurrentReportsStayWhole) {
-  constexpr int kThreads = 6;
-  constexpr int kEach = 10;
+  // The service's first report comes before any other thread runs; the
+  // journal connection that libsystemd opens lazily then exists.
+  ReportError("from the main thread first");
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kEach; ++i) ReportError("thread " + std::to_string(t) + " event " + std::to_string(i));
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 10; ++i) ReportError("from one of the threads, number " + std::to_string(i));
     });
   }
   for (std::thread& th : threads) th.join();
-  RestoreStderr();
-  EXPECT_EQ(seen_.size(), static_cast<std::size_t>(kThreads * kEach));
+  EXPECT_EQ(seen_.size(), 61u);
   std::istringstream lines(Stderr());
-  std::string line;
   int count = 0;
-  while (std::getline(lines, line)) {
-    EXPECT_EQ(line.rfind("Ein Fehler ist aufgetreten: thread ", 0), 0u) << line;
-    ++count;
+  for (std::string line; std::getline(lines, line); ++count) {
+    EXPECT_EQ(line.rfind("Ein Fehler ist aufgetreten: from ", 0), 0u) << line;
   }
-  EXPECT_EQ(count, kThreads * kEach);
-  EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, kSourceKey, "EventMessageFile"),
-            std::filesystem::read_symlink("/proc/self/exe").string());
+  EXPECT_EQ(count, 61);
 }
 
 }  // namespace

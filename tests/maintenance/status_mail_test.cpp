@@ -5,156 +5,101 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <filesystem>
-
-#include "tests/maintenance/aiosmtpd_server.h"
-#include "tests/maintenance/fake_smtp.h"
 #include "tests/maintenance/test_support.h"
 
 namespace brenvik {
 namespace {
 
-using test::FakeSmtpServer;
-using test::Peer;
+using test::Lines;
 
 constexpr int kShortTimeoutMs = 300;  // stands in for the two minutes
-const std::string kMessage = "Subject:Spamstatistik\r\nBrenvik hat gestern 3 Spammails vernichtet!\r\n";
+const Lines kWilling = {"250 hello|", "250 sender ok|", "250 rcpt ok|", "354 go ahead|", "250 queued|",
+                        "221 bye|"};
 
-// A peer that plays a willing server for `answers` exchanges after its
-// greeting; the exchange after the last answer gets `last` (empty: the
-// peer falls silent).
-FakeSmtpServer::Script Dialogue(std::string greeting, int answers, std::string last) {
-  return [greeting, answers, last](Peer& p) {
-    const char* good[] = {"250 hello\r\n", "250 sender ok\r\n", "250 rcpt ok\r\n",
-                          "354 go ahead\r\n", "250 queued\r\n", "221 bye\r\n"};
-    if (!p.Send(greeting)) return;
-    for (int i = 0; i <= answers && i < 6; ++i) {
-      const std::string reply = i < answers ? good[i] : last;
-      std::string line;
-      if (i == 4) {
-        while (p.ReadLine(line) && line != ".") {
-        }
-      } else if (!p.ReadLine(line)) {
-        return;
-      }
-      if (reply.empty()) return;
-      p.Send(reply);
-    }
-  };
+std::string Send(const test::SmtpPeer& peer, const std::string& message = "Subject:x\r\n\r\nbody\r\n",
+                 int timeout_ms = kShortTimeoutMs) {
+  return SendStatusMail("a@b.example", message, peer.port, "127.0.0.1", timeout_ms);
 }
 
-// Also: HELO names the host argument, here the settings' default.
-TEST(StatusMail, MessageWithoutFinalLineEndGetsOne) {
-  FakeSmtpServer server(Dialogue("220 mx ready\r\n", 6, ""));
-  EXPECT_EQ(SendStatusMail("a@b.example", "Subject:x\r\n.starts with a dot", server.port(), "localhost",
-                           kShortTimeoutMs),
-            "OK");
-  server.Join();
-  const std::vector<std::string> lines = server.lines();
-  ASSERT_EQ(lines.size(), 8u);
-  EXPECT_EQ(lines[0], "HELO localhost");
-  EXPECT_EQ(lines[4], "Subject:x");
-  EXPECT_EQ(lines[5], ".starts with a dot");  // sent unchanged, as the caller guarantees
-  EXPECT_EQ(lines[6], ".");
+// Also: a message without a final line end gets one before the "." line.
+TEST(StatusMail, DialogueSendsTheCommandsInOrderAndHangsUp) {
+  test::SmtpPeer peer({"220 mx ready|"}, kWilling);
+  EXPECT_EQ(Send(peer, "Subject:x\r\nno final line end"), "OK");
+  EXPECT_EQ(peer.Finish(), (Lines{"HELO 127.0.0.1", "MAIL FROM:<brenvik@localhost>", "RCPT TO:<a@b.example>",
+                                  "DATA", "Subject:x", "no final line end", ".", "QUIT", "<closed>"}));
 }
 
-TEST(StatusMail, SuccessfulDialogueSendsTheCommandsInOrder) {
-  FakeSmtpServer server(Dialogue("220 mx ready\r\n", 6, ""));
-  EXPECT_EQ(SendStatusMail("admin@example.org", kMessage, server.port(), "127.0.0.1", kShortTimeoutMs), "OK");
-  server.Join();
-  const std::vector<std::string> expected = {
-      "HELO 127.0.0.1", "MAIL FROM:<brenvik@localhost>", "RCPT TO:<admin@example.org>", "DATA",
-      "Subject:Spamstatistik", "Brenvik hat gestern 3 Spammails vernichtet!", ".", "QUIT"};
-  EXPECT_EQ(server.lines(), expected);
-  EXPECT_TRUE(server.client_closed());
-}
-
-// Every exchange: a peer that falls silent, and one that refuses; after a
-// refusal the client sends nothing more and hangs up.
+// Every exchange, with a peer that falls silent and one that refuses;
+// after a refusal the client sends nothing more and hangs up.
 TEST(StatusMail, EachStepHasItsOwnFailureTexts) {
-  struct Case {
-    int answers;
-    const char* refusal;
-    const char* silent;
-    const char* refused;
-    const char* last_line;  // what the refusing peer read last
+  const struct {
+    Lines greeting;
+    int willing;        // exchanges answered before the failing one
+    const char* reply;  // of the failing exchange ("": silence)
+    const char *expected, *last_line;
   } cases[] = {
-      {0, "502 Command not implemented\r\n", "Fehler beim Empfang nach HELO", "Falscher Status nach HELO",
-       "HELO 127.0.0.1"},
-      {1, "553 no\r\n", "Fehler beim Empfang nach MAIL", "Falscher Status nach MAIL",
-       "MAIL FROM:<brenvik@localhost>"},
-      {2, "550 No such user\r\n", "Fehler beim Empfang nach RCPT", "Falscher Status nach RCPT",
-       "RCPT TO:<a@b.example>"},
-      {3, "451 later\r\n", "Fehler beim Empfang nach DATA", "Falscher Status nach DATA", "DATA"},
-      {4, "554 no\r\n", "Fehler nach Senden der Maildaten", "Falscher Status nach Maildaten", "."},
-      {5, "500 what\r\n", "Fehler nach Senden von QUIT", "Falscher Status nach QUIT", "QUIT"},
+      {{}, 0, "", "Keine Antwort nach OPEN", "<closed>"},
+      {{"HANGUP"}, 0, "", "Falsche Antwort beim OPEN", "<closed>"},
+      {{"421 busy|"}, 0, "", "Falsche Antwort beim OPEN", "<closed>"},
+      {{"220 mx|"}, 0, "", "Fehler beim Empfang nach HELO", "HELO 127.0.0.1"},
+      {{"220 mx|"}, 0, "502 Command not implemented|", "Falscher Status nach HELO", "HELO 127.0.0.1"},
+      {{"220 mx|"}, 1, "", "Fehler beim Empfang nach MAIL", "MAIL FROM:<brenvik@localhost>"},
+      {{"220 mx|"}, 1, "553 no|", "Falscher Status nach MAIL", "MAIL FROM:<brenvik@localhost>"},
+      {{"220 mx|"}, 2, "", "Fehler beim Empfang nach RCPT", "RCPT TO:<a@b.example>"},
+      {{"220 mx|"}, 2, "550 No such user|", "Falscher Status nach RCPT", "RCPT TO:<a@b.example>"},
+      {{"220 mx|"}, 3, "", "Fehler beim Empfang nach DATA", "DATA"},
+      {{"220 mx|"}, 3, "451 later|", "Falscher Status nach DATA", "DATA"},
+      {{"220 mx|"}, 4, "", "Fehler nach Senden der Maildaten", "."},
+      {{"220 mx|"}, 4, "554 no|", "Falscher Status nach Maildaten", "."},
+      {{"220 mx|"}, 5, "", "Fehler nach Senden von QUIT", "QUIT"},
+      {{"220 mx|"}, 5, "500 what|", "Falscher Status nach QUIT", "QUIT"},
   };
-  for (const Case& c : cases) {
-    FakeSmtpServer silent(Dialogue("220 mx\r\n", c.answers, ""));
-    EXPECT_EQ(SendStatusMail("a@b.example", kMessage, silent.port(), "127.0.0.1", kShortTimeoutMs), c.silent);
-    FakeSmtpServer refusing(Dialogue("220 mx\r\n", c.answers, c.refusal));
-    EXPECT_EQ(SendStatusMail("a@b.example", kMessage, refusing.port(), "127.0.0.1", kShortTimeoutMs),
-              c.refused);
-    refusing.Join();
-    ASSERT_FALSE(refusing.lines().empty());
-    EXPECT_EQ(refusing.lines().back(), c.last_line);
-    EXPECT_TRUE(refusing.client_closed()) << c.refused;
+  for (const auto& c : cases) {
+    Lines replies(kWilling.begin(), kWilling.begin() + c.willing);
+    replies.push_back(c.reply);
+    test::SmtpPeer peer(c.greeting, replies);
+    EXPECT_EQ(Send(peer), c.expected);
+    const Lines lines = peer.Finish();
+    ASSERT_FALSE(lines.empty()) << c.expected;
+    // The client hung up, after the failing exchange's command at the latest.
+    EXPECT_EQ(lines.back(), "<closed>") << c.expected;
+    EXPECT_EQ(lines.size() < 2 ? "<closed>" : lines[lines.size() - 2], c.last_line) << c.expected;
   }
-}
-
-TEST(StatusMail, GreetingFailures) {
-  FakeSmtpServer silent([](Peer&) {});
-  EXPECT_EQ(SendStatusMail("a@b.example", kMessage, silent.port(), "127.0.0.1", kShortTimeoutMs),
-            "Keine Antwort nach OPEN");
-  FakeSmtpServer hangs_up([](Peer& p) { p.HangUp(); });
-  EXPECT_EQ(SendStatusMail("a@b.example", kMessage, hangs_up.port(), "127.0.0.1", kShortTimeoutMs),
-            "Falsche Antwort beim OPEN");
-  FakeSmtpServer busy(Dialogue("421 busy\r\n", 0, ""));
-  EXPECT_EQ(SendStatusMail("a@b.example", kMessage, busy.port(), "127.0.0.1", kShortTimeoutMs),
-            "Falsche Antwort beim OPEN");
 }
 
 TEST(StatusMail, UnreachableHost) {
   // A bound port without a listener refuses connections.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  EXPECT_EQ(SendStatusMail("a@b.example", kMessage, ntohs(addr.sin_port), "127.0.0.1", kShortTimeoutMs),
+  EXPECT_EQ(SendStatusMail("a@b.example", "x\r\n", ntohs(addr.sin_port), "127.0.0.1", kShortTimeoutMs),
             "Mailhost nicht erreichbar");
   close(fd);
 }
 
 TEST(StatusMail, MultiLineGreetingIsJudgedByItsFinalLine) {
-  FakeSmtpServer one_piece(Dialogue("220-mx.example first\r\n220 mx.example ready\r\n", 6, ""));
-  EXPECT_EQ(SendStatusMail("a@b.example", kMessage, one_piece.port(), "127.0.0.1", kShortTimeoutMs), "OK");
-
-  // The second half comes only if the client did not run ahead after the
-  // first one.
-  FakeSmtpServer split([](Peer& p) {
-    p.Send("220-mx.example first\r\n");
-    if (p.DataWithin(200)) return;  // the client sent HELO too early
-    Dialogue("220 mx.example ready\r\n", 6, "")(p);
-  });
-  EXPECT_EQ(SendStatusMail("a@b.example", kMessage, split.port(), "127.0.0.1", 2000), "OK");
-  split.Join();
-  ASSERT_FALSE(split.lines().empty());
-  EXPECT_EQ(split.lines().front(), "HELO 127.0.0.1");
+  for (const Lines& greeting : {Lines{"220-mx.example first|220 mx.example ready|"},
+                                Lines{"220-mx.example first|", "220 mx.example ready|"}}) {
+    test::SmtpPeer peer(greeting, kWilling);
+    EXPECT_EQ(Send(peer, "Subject:x\r\n", 2000), "OK") << greeting.size() << " pieces";
+    EXPECT_EQ(peer.Finish().front(), "HELO 127.0.0.1");  // not "<ran ahead>"
+  }
 }
 
 TEST(StatusMail, ReportReachesARealMailServer) {
-  test::TempDir dir;
-  test::AiosmtpdServer server(dir.path());
-  ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+  test::SmtpPeer server({"aiosmtpd"}, {});
+  ASSERT_NE(server.port, 0) << "aiosmtpd did not start";
   const std::string report =
       "Subject:Spamstatistik\r\nBrenvik hat gestern 17 Spammails vernichtet!\r\n\r\n"
       "Gesamtstatistik:\r\nNovember 2026      1234\r\nDezember 2026        17\r\n";
-  EXPECT_EQ(SendStatusMail("postmaster@example.org", report, server.port(), "127.0.0.1"), "OK");
-  EXPECT_EQ(test::ReadFile(server.MailPath(0)), "brenvik@localhost\npostmaster@example.org\n" + report);
+  EXPECT_EQ(SendStatusMail("postmaster@example.org", report, server.port, "127.0.0.1"), "OK");
+  EXPECT_EQ(server.Mail(), "brenvik@localhost\npostmaster@example.org\n" + report);
 }
 
 }  // namespace

@@ -1,40 +1,33 @@
 #pragma once
-// Shared helpers of the maintenance tests: temporary folders, a fresh
-// spam.mdb, and reading files back.
+// Shared helpers of the maintenance tests: a temporary folder, reading
+// files back, and a peer of smtp_peers.py.
+#include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
-
-#include "store/database.h"
-#include "store/local_time.h"
-#include "store/sql.h"
+#include <vector>
 
 namespace brenvik::test {
 
+using Lines = std::vector<std::string>;
+
 // A folder under /tmp, removed with everything in it.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     char pattern[] = "/tmp/brenvik-maint-XXXXXX";
-    char* made = mkdtemp(pattern);
-    path_ = made != nullptr ? made : "";
+    path = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
   }
   ~TempDir() {
     std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string Slash() const { return path_ + "/"; }  // as WorkDir arrives
-
- private:
-  std::string path_;
+  std::string Slash() const { return path + "/"; }  // as WorkDir arrives
+  std::string path;
 };
 
 inline std::string ReadFile(const std::string& path) {
@@ -44,58 +37,44 @@ inline std::string ReadFile(const std::string& path) {
   return buffer.str();
 }
 
-inline LocalTime At(int year, int month, int day, int hour, int minute, int second = 0,
-                    int millisecond = 0) {
-  LocalTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  t.millisecond = millisecond;
-  return t;
-}
-
-// The process's one database connection, on a new spam.mdb in `dir`.
-inline bool OpenFreshDatabase(const TempDir& dir) {
-  static std::once_flag initialised;
-  std::call_once(initialised, [] { SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0); });
-  SQL_CloseDB();
-  return OpenDatabase(dir.Slash(), "spam.mdb");
-}
-
-// Integer of the named column in the first row; -1 without a row.
-inline int QueryInt(const std::string& statement, const std::string& column) {
-  SQL_Stmt(3, statement);
-  SQL_Fetch(0);
-  if (SQL_Eod() != 0) return -1;
-  return SQL_ResColSInt(SQL_ResColNumber(column));
-}
-
-// Sets an environment variable for the lifetime of the object.
-class ScopedEnv {
+// A scripted SMTP peer (greeting pieces and replies, "|" for CR LF), or
+// Debian's aiosmtpd for the greeting {"aiosmtpd"}: smtp_peers.py in a
+// process and a folder of its own.
+class SmtpPeer {
  public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    const char* old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv(name, value.c_str(), 1);
+  SmtpPeer(const Lines& greeting, const Lines& replies) {
+    std::string command = "exec /usr/bin/python3 " BRENVIK_SMTP_PEERS " " + dir_.path;
+    for (const std::string& arg : greeting) command += " '" + arg + "'";
+    command += " --";
+    for (const std::string& arg : replies) command += " '" + arg + "'";
+    pipe_ = popen(command.c_str(), "r");
+    if (pipe_ == nullptr || fscanf(pipe_, "%d %d", &pid_, &port) != 2) port = 0;
   }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
+  ~SmtpPeer() {
+    if (pid_ > 0) kill(pid_, SIGKILL);
+    Finish();
   }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  SmtpPeer(const SmtpPeer&) = delete;
+
+  // Waits for a scripted peer to end: the lines it read, then "<closed>"
+  // when the client hung up.
+  Lines Finish() {
+    if (pipe_ != nullptr) pclose(pipe_);
+    pipe_ = nullptr;
+    pid_ = -1;
+    std::istringstream in(ReadFile(dir_.path + "/lines"));
+    Lines lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string Mail() const { return ReadFile(dir_.path + "/mail"); }  // what aiosmtpd received
+
+  int port = 0;  // 0 when the peer did not come up
 
  private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
+  TempDir dir_;
+  FILE* pipe_ = nullptr;
+  int pid_ = -1;
 };
 
 }  // namespace brenvik::test
