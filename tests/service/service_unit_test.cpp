@@ -1,0 +1,70 @@
+// Command-line words and the unit text (the program itself: service_e2e_test).
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "service/service_entry.h"
+#include "service/service_install.h"
+
+namespace brenvik {
+namespace {
+
+TEST(EntryCommand, OnlyTheExactWordsInstallOrUninstall) {
+  const struct {
+    std::vector<const char*> args;
+    EntryCommand expected;
+  } cases[] = {
+      {{"-install"}, EntryCommand::Install},
+      {{"-uninstall"}, EntryCommand::Uninstall},
+      {{"", "-install"}, EntryCommand::Install},  // leading blanks removed
+      {{"   -uninstall"}, EntryCommand::Uninstall},
+      {{}, EntryCommand::RunService},
+      {{"-INSTALL"}, EntryCommand::RunService},
+      {{"-install "}, EntryCommand::RunService},  // a trailing blank is kept
+      {{"-install", ""}, EntryCommand::RunService},
+      {{"-install", "now"}, EntryCommand::RunService},
+  };
+  for (auto c : cases) {
+    c.args.insert(c.args.begin(), "brenvik");
+    const std::string joined = JoinArguments(static_cast<int>(c.args.size()), c.args.data());
+    EXPECT_EQ(ParseEntryCommand(joined), c.expected) << "[" << joined << "]";
+  }
+}
+
+// The line of the unit text for `program` that starts with `key`=.
+std::string UnitLine(const std::string& program, const std::string& key) {
+  std::istringstream unit(BuildUnitText(program));
+  for (std::string line; std::getline(unit, line);) {
+    if (line.rfind(key + "=", 0) == 0) return line;
+  }
+  return "<none>";
+}
+
+TEST(UnitText, ProgramPathInUnitSyntax) {
+  const struct {
+    const char *program, *exec_start, *working_directory;
+  } cases[] = {
+      {"/opt/brenvik/brenvik", "ExecStart=/opt/brenvik/brenvik", "WorkingDirectory=/opt/brenvik"},
+      {"/opt/my mail/brenvik", "ExecStart=\"/opt/my mail/brenvik\"", "WorkingDirectory=/opt/my mail"},
+      {"/opt/100%/brenvik", "ExecStart=/opt/100%%/brenvik", "WorkingDirectory=/opt/100%%"},
+      {"/opt/a\"b/brenvik", "ExecStart=\"/opt/a\\\"b/brenvik\"", "WorkingDirectory=/opt/a\"b"},
+      {"/opt/$HOME/brenvik", "ExecStart=/opt/$$HOME/brenvik", "WorkingDirectory=/opt/$HOME"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(UnitLine(c.program, "ExecStart"), c.exec_start);
+    EXPECT_EQ(UnitLine(c.program, "WorkingDirectory"), c.working_directory);
+  }
+  const std::string unit = BuildUnitText("/opt/brenvik/brenvik");
+  EXPECT_LT(unit.find("[Service]"), unit.find("ExecStart="));
+  EXPECT_LT(unit.find("ExecStart="), unit.find("[Install]"));
+  EXPECT_EQ(UnitLine("/opt/brenvik/brenvik", "WantedBy"), "WantedBy=multi-user.target");
+  // Paths that cannot be written give no unit at all.
+  for (const char* bad : {"", "brenvik", "/opt/x\n[Service]\nExecStartPre=/bin/evil/brenvik"}) {
+    EXPECT_EQ(BuildUnitText(bad), "") << bad;
+  }
+}
+
+}  // namespace
+}  // namespace brenvik
