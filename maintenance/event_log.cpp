@@ -109,6 +109,10 @@ void WriteToSystemLog(std::uint32_t event_id, int priority, const std::string& l
       {ident.data(), ident.size()},
       {id_field, std::strlen(id_field)},
   };
+  // libsystemd opens its journal socket lazily and without a lock; events
+  // are rare, so one at a time costs nothing.
+  static std::mutex journal_mutex;
+  std::lock_guard<std::mutex> lock(journal_mutex);
   if (sd_journal_sendv(fields, 4) >= 0) return;
   WriteToSyslog(priority, line);
 }
