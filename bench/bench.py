@@ -273,8 +273,8 @@ def database_rows(cfg, dbbench):
                          "{:,}".format(count), r["threads"]), "", "%.0f" % rate, "",
                          ">= 5000" if is_target else "", rate >= 5000 if is_target else None))
     for r in db_bench(dbbench, ["greylist", largest, cfg["decisions"]] + list(cfg["threads"]),
-                      {"BRENVIK_BENCH_SYNCHRONOUS": "NORMAL"}):
-        rows.append(("  same, %s rows, %s thread(s), synchronous=NORMAL" % (
+                      {"BRENVIK_BENCH_SYNCHRONOUS": "FULL"}):
+        rows.append(("  same, %s rows, %s thread(s), flush on every commit" % (
                      "{:,}".format(largest), r["threads"]), "", "%.0f" % float(r["rate"]), "",
                      "(comparison)", None))
     r = db_bench(dbbench, ["purge", cfg["purge_rows"]])[0]

@@ -86,8 +86,8 @@ void CreateDatabase(const fs::path& folder, long rows, long stale_every) {
   sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE);", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   if (!brenvik::OpenDatabase(dir, "spam.mdb")) Fail("cannot reopen " + dir + "spam.mdb");
-  // Shows what the commits' flushes cost: the same run with commits that
-  // survive a crash of the process but not of the machine.
+  // Shows what a flush on every commit would cost (the layer's default
+  // survives a crash of the process; FULL also a crash of the machine).
   if (const char* sync = std::getenv("BRENVIK_BENCH_SYNCHRONOUS"); sync && *sync) {
     brenvik::SQL_ErrorClearAll();
     brenvik::SQL_Stmt(3, std::string("PRAGMA synchronous=") + sync + ";");
