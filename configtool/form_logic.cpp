@@ -104,13 +104,13 @@ void FormLogic::FillList(ControlId list, std::string_view query, std::string_vie
 }
 
 void FormLogic::LoadRegistryValues() {
-  view_.SetText(ControlId::RecvPortEdit, GetSetting("RecvPort"));
-  std::string recv_host = GetSetting("RecvHost");
+  view_.SetText(ControlId::RecvPortEdit, GetSetting(setting::RecvPort));
+  std::string recv_host = GetSetting(setting::RecvHost);
   view_.SetText(ControlId::RecvHostInput, recv_host.empty() ? "0.0.0.0" : recv_host);
-  view_.SetText(ControlId::SendPortEdit, GetSetting("SendPort"));
-  view_.SetText(ControlId::SendHostEdit, GetSetting("SendHost"));
-  view_.SetText(ControlId::StatusMailEdit, GetSetting("StatusMail"));
-  view_.SetChecked(ControlId::RblCheck, ParseLeadingNumber(GetSetting("CheckBadMailAdr")) != 0);
+  view_.SetText(ControlId::SendPortEdit, GetSetting(setting::SendPort));
+  view_.SetText(ControlId::SendHostEdit, GetSetting(setting::SendHost));
+  view_.SetText(ControlId::StatusMailEdit, GetSetting(setting::StatusMail));
+  view_.SetChecked(ControlId::RblCheck, ParseLeadingNumber(GetSetting(setting::CheckBadMailAdr)) != 0);
 }
 
 const std::string_view* FormLogic::FirstValidationFailure() const {
@@ -125,14 +125,14 @@ const std::string_view* FormLogic::FirstValidationFailure() const {
 bool FormLogic::WriteSettings() {
   const std::string rbl = view_.Checked(ControlId::RblCheck) ? "1" : "0";
   const std::array<std::pair<std::string_view, std::string>, 8> values{{
-      {"RecvPort", view_.Text(ControlId::RecvPortEdit)},
-      {"RecvHost", view_.Text(ControlId::RecvHostInput)},
-      {"SendPort", view_.Text(ControlId::SendPortEdit)},
-      {"SendHost", view_.Text(ControlId::SendHostEdit)},
-      {"StatusMail", view_.Text(ControlId::StatusMailEdit)},
-      {"WorkDir", CurrentDirectory()},
-      {"GarbageCollector", "1"},
-      {"CheckBadMailAdr", rbl},
+      {setting::RecvPort, view_.Text(ControlId::RecvPortEdit)},
+      {setting::RecvHost, view_.Text(ControlId::RecvHostInput)},
+      {setting::SendPort, view_.Text(ControlId::SendPortEdit)},
+      {setting::SendHost, view_.Text(ControlId::SendHostEdit)},
+      {setting::StatusMail, view_.Text(ControlId::StatusMailEdit)},
+      {setting::WorkDir, CurrentDirectory()},
+      {setting::GarbageCollector, "1"},
+      {setting::CheckBadMailAdr, rbl},
   }};
   // The first failed write stops the save: the rest would fail the same way.
   for (const auto& [name, value] : values)

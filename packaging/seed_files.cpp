@@ -9,6 +9,7 @@
 
 #include "store/database.h"
 #include "store/registry.h"
+#include "store/settings.h"
 #include "store/sql.h"
 
 namespace {
@@ -35,10 +36,10 @@ int main(int argc, char** argv) {
   // address; the real mail server is expected on port 26 of this host (the
   // tool's suggestion), so the gateway never relays to itself.
   const std::pair<std::string_view, std::string> values[] = {
-      {"RecvPort", "25"},          {"RecvHost", "127.0.0.1"}, {"SendPort", "26"},
-      {"SendHost", "localhost"},   {"Logging", "0"},          {"WorkDir", work_folder},
-      {"GarbageCollector", "1"},   {"CheckBadMailAdr", "0"},  {"StatusMail", ""},
-      {"LogDB", "0"},
+      {brenvik::setting::RecvPort, "25"},          {brenvik::setting::RecvHost, "127.0.0.1"}, {brenvik::setting::SendPort, "26"},
+      {brenvik::setting::SendHost, "localhost"},   {brenvik::setting::Logging, "0"},          {brenvik::setting::WorkDir, work_folder},
+      {brenvik::setting::GarbageCollector, "1"},   {brenvik::setting::CheckBadMailAdr, "0"},  {brenvik::setting::StatusMail, ""},
+      {brenvik::setting::LogDB, "0"},
   };
   for (const auto& [name, text] : values) {
     ok = brenvik::SETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name, text) && ok;

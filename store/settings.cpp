@@ -9,17 +9,6 @@
 namespace brenvik {
 namespace {
 
-// Read order of the ten values; kept because a reader may watch the file.
-constexpr std::string_view kRecvPort = "RecvPort";
-constexpr std::string_view kRecvHost = "RecvHost";
-constexpr std::string_view kSendPort = "SendPort";
-constexpr std::string_view kSendHost = "SendHost";
-constexpr std::string_view kLogging = "Logging";
-constexpr std::string_view kWorkDir = "WorkDir";
-constexpr std::string_view kGarbageCollector = "GarbageCollector";
-constexpr std::string_view kCheckBadMailAdr = "CheckBadMailAdr";
-constexpr std::string_view kStatusMail = "StatusMail";
-constexpr std::string_view kLogDB = "LogDB";
 
 constexpr std::int32_t kDefaultPort = 25;
 constexpr std::string_view kDefaultHost = "localhost";
@@ -52,17 +41,18 @@ std::int32_t ParseLeadingNumber(std::string_view text) {
 }
 
 GatewaySettings LoadGatewaySettings() {
+  // Read in this order, one value after the other.
   GatewaySettings s;
-  s.RecvPort = ReadNumber(kRecvPort);
-  s.RecvHost = Read(kRecvHost);
-  s.SendPort = ReadNumber(kSendPort);
-  s.SendHost = Read(kSendHost);
-  s.Logging = ReadNumber(kLogging);
-  s.WorkDir = Read(kWorkDir) + "/";  // appended without looking at the value
-  s.GarbageCollector = ReadNumber(kGarbageCollector);
-  s.CheckBadMailAdr = ReadNumber(kCheckBadMailAdr);
-  s.StatusMail = Read(kStatusMail);
-  s.LogDB = ReadNumber(kLogDB);
+  s.RecvPort = ReadNumber(setting::RecvPort);
+  s.RecvHost = Read(setting::RecvHost);
+  s.SendPort = ReadNumber(setting::SendPort);
+  s.SendHost = Read(setting::SendHost);
+  s.Logging = ReadNumber(setting::Logging);
+  s.WorkDir = Read(setting::WorkDir) + "/";  // appended without looking at the value
+  s.GarbageCollector = ReadNumber(setting::GarbageCollector);
+  s.CheckBadMailAdr = ReadNumber(setting::CheckBadMailAdr);
+  s.StatusMail = Read(setting::StatusMail);
+  s.LogDB = ReadNumber(setting::LogDB);
 
   if (s.RecvPort == 0) s.RecvPort = kDefaultPort;
   if (s.RecvHost.empty()) s.RecvHost = kDefaultHost;

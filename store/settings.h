@@ -7,6 +7,21 @@
 
 namespace brenvik {
 
+// Names of the values under kSettingsKey, shared by the gateway, the tool
+// and the package's first-start file.
+namespace setting {
+inline constexpr std::string_view RecvPort = "RecvPort";
+inline constexpr std::string_view RecvHost = "RecvHost";
+inline constexpr std::string_view SendPort = "SendPort";
+inline constexpr std::string_view SendHost = "SendHost";
+inline constexpr std::string_view Logging = "Logging";
+inline constexpr std::string_view WorkDir = "WorkDir";
+inline constexpr std::string_view GarbageCollector = "GarbageCollector";
+inline constexpr std::string_view CheckBadMailAdr = "CheckBadMailAdr";
+inline constexpr std::string_view StatusMail = "StatusMail";
+inline constexpr std::string_view LogDB = "LogDB";
+}  // namespace setting
+
 struct GatewaySettings {
   std::int32_t RecvPort = 25;              // listening port; 0/missing -> 25
   std::string RecvHost = "localhost";      // listening address or name
