@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The full load run: 100 concurrent clients x 10 mails, twice, through the
-# gateway binary of a build (default build/default). About three minutes:
-# the gateway takes one connection per 500 ms and pauses 500 ms per mail.
-#   tests/load/full_run.sh [build folder]
+# The full load run, 100 clients x 10 mails twice, through the brenvik of a
+# build folder (default build/default); about three minutes, as the gateway
+# paces accepts and mail data at 500 ms.
 set -euo pipefail
 build=$(realpath "${1:-$(dirname "$0")/../../build/default}")
 cd "$(dirname "$0")"
