@@ -48,8 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   brenvik::SQL_Stmt(3, "DELETE * FROM Liste;");
   Check(RowCount() == 0);
 
-  std::string copy = line;
-  const std::string key = brenvik::ExtractSenderAddress(copy);
+  const std::string key = brenvik::SenderKey(line, kClientIp);
   const bool first = brenvik::CheckSender(line, kClientIp, false, kNow);
   const bool second = brenvik::CheckSender(line, kClientIp, false, kNow);
   Check(!first);  // nothing is whitelisted: every first attempt waits

@@ -1,7 +1,8 @@
-// The recipient-domain check of RCPT lines. The input is a RCPT line, then
-// after the first NUL byte a list of accepted domains separated by LF.
-// The domain is upper case and holds no "@"; a recipient is accepted
-// exactly when an entry names its domain (with or without "@") or is empty.
+// The recipient check of RCPT lines. The input is a RCPT line, then after
+// the first NUL byte a list of accepted domains separated by LF. A line is
+// accepted only as one plain mailbox (no route, no quotes, no "%" or "!",
+// one "@") whose domain an entry names (with or without "@") or when an
+// entry is empty; the letter case of the line plays no part.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "gateway/gateway_state.h"
 #include "gateway/relay_session_rules.h"
+#include "gateway/smtp_command.h"
 
 namespace {
 void Check(bool condition) {
@@ -31,17 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  const std::string domain = brenvik::RecipientDomain(line);
-  Check(domain.find('@') == std::string::npos);
-  Check(domain == brenvik::UpperCase(domain));
-  Check(domain.size() <= line.size());
-
+  const bool accepted = brenvik::RecipientAccepted(line, domains);
+  Check(brenvik::RecipientAccepted(brenvik::UpperCase(line), domains) == accepted);
+  if (!accepted) return 0;
+  const brenvik::SmtpCommand command = brenvik::ParseCommand(line);
+  Check(command.form == brenvik::LineForm::Command && command.verb == "RCPT");
+  const brenvik::MailPath path = brenvik::ParseMailPath(command.argument, "TO");
+  Check(path.PlainMailbox());
+  Check(path.text.find_first_of("\"%!") == std::string_view::npos);
+  Check(path.form == brenvik::MailPath::Form::Postmaster || path.text.find('@') == path.local_part.size());
+  const std::string domain = brenvik::UpperCase(path.domain);
   bool expected = false;
   for (const std::string& entry : domains)
-    expected = expected || entry.empty() || entry == "@" + domain ||
-               (entry.front() != '@' && entry == domain);
-  Check(brenvik::RecipientAccepted(line, domains) == expected);
-  // The check does not depend on the letter case of the line.
-  Check(brenvik::RecipientAccepted(brenvik::UpperCase(line), domains) == expected);
+    expected = expected || entry.empty() || entry == "@" + domain || (entry.front() != '@' && entry == domain);
+  Check(expected);
   return 0;
 }

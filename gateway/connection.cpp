@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,7 +24,9 @@ constexpr std::string_view kDeviceIoError = "Device I/O error";
 constexpr std::string_view kPermissionDenied = "Permission denied";
 constexpr std::string_view kBadFileNameOrNumber = "Bad file name or number";
 
-constexpr int kListenBacklog = 5;
+// The system's maximum (listen() caps it at net.core.somaxconn): a burst of
+// clients waits in the kernel's queue while the worker paces its accepts.
+constexpr int kListenBacklog = INT_MAX;
 constexpr std::size_t kMaxLineBytes = kReceiveBufferSize;  // received bytes per line, CR included
 constexpr std::size_t kMaxHostNameLength = 1024;
 
@@ -312,7 +315,16 @@ void CloseConnection(Connection& c) {
 // ---------------------------------------------------------------------------
 // Reading and sending
 
-bool ReadLine(Connection& c, std::string& line) {
+// How a line is cut: ReadLine drops every CR and hands out a line of
+// kMaxLineBytes received bytes as it is; a command line keeps inner CRs
+// (they are the client's, to be judged) and drops what exceeds its cap.
+struct LineCut {
+  std::size_t max_bytes;  // received bytes (split) or kept bytes (drop)
+  bool drop_rest;         // past max_bytes: drop up to LF instead of splitting
+  bool keep_cr;           // keep CRs, but the one right before LF
+};
+
+bool ReadLineCut(Connection& c, std::string& line, const LineCut& cut) {
   line.clear();
   if (!c.IsOpen()) return c.Fail(NetFailure::NotOpen);
   c.nothing_pending_ = false;
@@ -320,21 +332,22 @@ bool ReadLine(Connection& c, std::string& line) {
   for (;;) {
     std::size_t i = 0;
     bool ended = false;
-    while (i < c.unread_ && taken < kMaxLineBytes) {
+    while (i < c.unread_ && (cut.drop_rest || taken < cut.max_bytes)) {
       const char ch = c.buffer_[i++];
       ++taken;
       if (ch == '\n') {
         ended = true;
         break;
       }
-      if (ch != '\r') line.push_back(ch);
+      if ((ch != '\r' || cut.keep_cr) && (!cut.drop_rest || line.size() <= cut.max_bytes)) line.push_back(ch);
     }
     if (i > 0) c.Consume(i);
     if (ended) {
+      if (cut.keep_cr && !line.empty() && line.back() == '\r') line.pop_back();
       if (c.unread_ == 0 && c.short_read_) c.nothing_pending_ = true;
       return true;
     }
-    if (taken >= kMaxLineBytes) return true;  // the rest stays for the next line
+    if (!cut.drop_rest && taken >= cut.max_bytes) return true;  // the rest stays for the next line
     long received = -2;
     while (received == -2) {
       switch (c.WaitReadable()) {
@@ -354,6 +367,24 @@ bool ReadLine(Connection& c, std::string& line) {
       return true;
     }
   }
+}
+
+bool ReadLine(Connection& c, std::string& line) {
+  return ReadLineCut(c, line, LineCut{kMaxLineBytes, false, false});
+}
+
+bool ReadCommandLine(Connection& c, std::size_t max_bytes, std::string& line) {
+  return ReadLineCut(c, line, LineCut{max_bytes, true, true});
+}
+
+bool PeerClosed(const Connection& c) {
+  if (!c.IsOpen()) return true;
+  if (c.unread_ > 0) return false;
+  pollfd watch{c.fd_, POLLIN, 0};
+  if (poll(&watch, 1, 0) <= 0) return false;
+  char byte = 0;
+  const ssize_t got = recv(c.fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 bool ReadAvailable(Connection& c, std::size_t max_bytes, std::string& out) {

@@ -25,6 +25,8 @@ inline constexpr std::size_t kReceiveBufferSize = 65536;
 // Most unread bytes a connection holds: one receive plus bytes given back.
 inline constexpr std::size_t kMaxBufferedBytes = 2 * kReceiveBufferSize;
 
+struct LineCut;  // how a line read is cut (connection.cpp)
+
 // One socket with its time-out, receive buffer and flags. Movable, owned by
 // one thread at a time.
 class Connection {
@@ -57,7 +59,8 @@ class Connection {
   friend bool OpenListener(std::uint32_t, std::uint16_t, int, Connection&);
   friend bool AcceptConnection(Connection&, Connection&);
   friend bool OpenConnection(std::string_view, int, int, Connection&);
-  friend bool ReadLine(Connection&, std::string&);
+  friend bool ReadLineCut(Connection&, std::string&, const LineCut&);
+  friend bool PeerClosed(const Connection&);
   friend bool ReadAvailable(Connection&, std::size_t, std::string&);
   friend bool SendText(Connection&, std::string_view);
   friend bool NothingPending(const Connection&);
@@ -89,7 +92,7 @@ class Connection {
 std::uint32_t ResolveHost(std::string_view host);
 
 // Binds to that address and port (address 0 fails with "Device I/O error")
-// and listens with a backlog of 5.
+// and listens with the system's largest backlog.
 bool OpenListener(std::uint32_t address, std::uint16_t port, int timeout_ms, Connection& out);
 // Waits without limit for the next client; the new connection takes the
 // listener's time-out. A failure is left pending on the listener.
@@ -101,6 +104,12 @@ bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection&
 // Next line without CR bytes and without its LF. A peer that closes yields
 // what was collected (maybe "") without failure.
 bool ReadLine(Connection& c, std::string& line);
+// A client's command line: up to LF, without the CR right before it; other
+// CRs stay, and the bytes past max_bytes + 1 are dropped up to the LF, so an
+// over-long line stays one (refusable) line. Time-out and close as ReadLine.
+bool ReadCommandLine(Connection& c, std::size_t max_bytes, std::string& line);
+// True when the peer has closed its side and nothing of it is left unread.
+bool PeerClosed(const Connection& c);
 // What has arrived, up to max_bytes; waits for at least one arrival, except
 // that bytes already buffered are handed out without waiting when nothing
 // more has come.

@@ -28,4 +28,8 @@ std::string UpperCase(std::string_view text) {
   return result;
 }
 
+bool EqualsUpperCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && UpperCase(a) == UpperCase(b);
+}
+
 }  // namespace brenvik

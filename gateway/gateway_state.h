@@ -19,5 +19,7 @@ extern std::atomic<int> StopRequested;
 
 // a..z -> A..Z and the seven code page 437 letters to their capitals.
 std::string UpperCase(std::string_view text);
+// True when both read the same after UpperCase.
+bool EqualsUpperCase(std::string_view a, std::string_view b);
 
 }  // namespace brenvik

@@ -9,6 +9,7 @@
 
 #include "gateway/blocklist.h"
 #include "gateway/gateway_state.h"
+#include "gateway/smtp_command.h"
 #include "store/sql.h"
 #include "store/sql_quote.h"
 
@@ -29,6 +30,8 @@ constexpr std::string_view kWherePart = " WHERE Email = ";
 constexpr std::string_view kEnd = ";";
 
 constexpr std::string_view kMailFrom = "MAIL FROM:";
+// The null reverse path is greylisted by the client address: "<>@[" + IP + "]".
+constexpr std::string_view kNullSenderKey = "<>@[";
 // "@" + domain of at most this many characters is never looked up in the
 // whitelist.
 constexpr std::size_t kMaxUncheckedDomainLength = 4;
@@ -49,33 +52,6 @@ std::string TrimBlanks(std::string_view text) {
   if (first == std::string_view::npos) return {};
   std::size_t last = text.find_last_not_of(' ');
   return std::string(text.substr(first, last - first + 1));
-}
-
-// Position of the ">" that closes the path opened at `open`: a ">" inside a
-// quoted local part ("a>b"@host) does not close it. When quoting leaves no
-// closing ">", the first ">" after `open` does. npos when there is none.
-std::size_t ClosingBracket(std::string_view line, std::size_t open) {
-  bool quoted = false;
-  for (std::size_t i = open + 1; i < line.size(); ++i) {
-    char c = line[i];
-    if (quoted && c == '\\') {
-      ++i;
-    } else if (c == '"') {
-      quoted = !quoted;
-    } else if (c == '>' && !quoted) {
-      return i;
-    }
-  }
-  return line.find('>', open + 1);
-}
-
-// "@" + the text after the first "@" up to the next "@" or the end; "@"
-// alone when the key has no "@".
-std::string WhitelistDomain(std::string_view key) {
-  std::size_t at = key.find('@');
-  if (at == std::string_view::npos) return "@";
-  std::string_view rest = key.substr(at + 1);
-  return "@" + std::string(rest.substr(0, rest.find('@')));
 }
 
 // Keys whose check is running; a second attempt of the same key waits, so
@@ -116,8 +92,11 @@ KeysInProgress& InProgress() {
   return *table;
 }
 
-bool IsWhitelisted(const std::string& key) {
-  std::string domain = WhitelistDomain(key);
+// Only a mailbox with one "@" outside quotes (no source route) is looked up:
+// "@" + its domain.
+bool IsWhitelisted(const MailPath& path) {
+  if (path.form != MailPath::Form::Mailbox || !path.route.empty()) return false;
+  const std::string domain = "@" + UpperCase(path.domain);
   if (domain.size() <= kMaxUncheckedDomainLength) return false;
   SQL_Stmt(3, Join({kSelectWhitelist, SqlQuote(domain), kEnd}));
   SQL_Fetch(0);
@@ -166,11 +145,18 @@ bool CheckKey(const std::string& key, std::string_view client_ip, bool check_blo
   return true;
 }
 
-bool CheckSenderAt(std::string mail_line, std::string_view client_ip, bool check_blocklist,
+// The path of a MAIL line as the command parser reads it.
+MailPath SenderPath(std::string_view mail_line) {
+  const SmtpCommand command = ParseCommand(mail_line);
+  if (command.form != LineForm::Command || command.verb != "MAIL") return {};
+  return ParseMailPath(command.argument, "FROM");
+}
+
+bool CheckSenderAt(const std::string& mail_line, std::string_view client_ip, bool check_blocklist,
                    const LocalTime* fixed_now) {
-  const std::string key = ExtractSenderAddress(mail_line);
+  const std::string key = SenderKey(mail_line, client_ip);
   if (key.empty()) return false;
-  if (IsWhitelisted(key)) return true;
+  if (IsWhitelisted(SenderPath(mail_line))) return true;
   KeysInProgress::Hold hold(InProgress(), key);
   return CheckKey(key, client_ip, check_blocklist, fixed_now);
 }
@@ -178,10 +164,9 @@ bool CheckSenderAt(std::string mail_line, std::string_view client_ip, bool check
 }  // namespace
 
 std::string ExtractSenderAddress(std::string& line) {
-  std::size_t open = line.find('<');
-  std::size_t close = open == std::string::npos ? std::string::npos : ClosingBracket(line, open);
-  if (close != std::string::npos) {
-    line = TrimBlanks(UpperCase(std::string_view(line).substr(open + 1, close - open - 1)));
+  const MailPath path = SenderPath(line);
+  if (path.form == MailPath::Form::Mailbox || path.form == MailPath::Form::Null) {
+    line = UpperCase(path.text);
     return line;
   }
   std::string text = UpperCase(line);
@@ -192,13 +177,21 @@ std::string ExtractSenderAddress(std::string& line) {
   return line;
 }
 
+std::string SenderKey(std::string_view mail_line, std::string_view client_ip) {
+  if (SenderPath(mail_line).form == MailPath::Form::Null) {
+    return std::string(kNullSenderKey).append(client_ip).append("]");
+  }
+  std::string line(mail_line);
+  return ExtractSenderAddress(line);
+}
+
 bool CheckSender(std::string mail_line, std::string_view client_ip, bool check_blocklist) {
-  return CheckSenderAt(std::move(mail_line), client_ip, check_blocklist, nullptr);
+  return CheckSenderAt(mail_line, client_ip, check_blocklist, nullptr);
 }
 
 bool CheckSender(std::string mail_line, std::string_view client_ip, bool check_blocklist,
                  const LocalTime& now) {
-  return CheckSenderAt(std::move(mail_line), client_ip, check_blocklist, &now);
+  return CheckSenderAt(mail_line, client_ip, check_blocklist, &now);
 }
 
 }  // namespace brenvik

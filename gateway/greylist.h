@@ -7,13 +7,18 @@
 
 namespace brenvik {
 
-// Envelope sender key of a MAIL line, replacing `line` and returning it:
-// the upper-case text between "<" and a later ">" (trimmed) when both are
-// there; otherwise UpperCase, every "MAIL FROM:", "<", ">" removed, blanks
-// trimmed at both ends.
+// Envelope sender of a MAIL line, replacing `line` and returning it: the
+// upper-case path between the brackets when the command parser reads one
+// ("" for "<>"); for other lines UpperCase with every "MAIL FROM:", "<" and
+// ">" removed and blanks trimmed at both ends.
 std::string ExtractSenderAddress(std::string& line);
+// The greylist key (and log-table e-mail) of a MAIL line: the sender as
+// above, except that the null reverse path "<>" is keyed by the client
+// address, "<>@[" + client_ip + "]".
+std::string SenderKey(std::string_view mail_line, std::string_view client_ip);
 
-// True = let the MAIL command through, false = "451 Try later...".
+// True = let the MAIL command through, false = "451 Try later...". Only a
+// mailbox without source route is looked up in the whitelist.
 // check_blocklist is the CheckBadMailAdr switch (non-zero = on).
 // Simultaneous first attempts of one key are serialised.
 bool CheckSender(std::string mail_line, std::string_view client_ip, bool check_blocklist);

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -39,16 +38,6 @@ std::string GetPeerAddress(int socket) {
     return {};
   }
   return text;
-}
-
-bool PeerClosed(const Connection& c) {
-  if (!c.IsOpen()) return true;
-  if (c.UnreadCount() > 0) return false;
-  pollfd watch{c.Socket(), POLLIN, 0};
-  if (poll(&watch, 1, 0) <= 0) return false;
-  char byte = 0;
-  const ssize_t got = recv(c.Socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 void RelaySession(Connection client, const GatewaySettings& settings, const SessionTiming& timing) {
@@ -92,13 +81,13 @@ bool SmtpRelay::ConnectBackend() {
   }
   SmtpReply greeting;
   std::string_view failure;
-  if (!ReadBackendReply(greeting, failure)) {
+  if (!ReceiveBackendReply(greeting, failure)) {
     RefuseClient(failure);
     CloseBoth();
     Log(relay_text::kBackendGreetingFailed);
     return false;
   }
-  return HandBack(greeting);
+  return SendReplyOrAbort(greeting);
 }
 
 void SmtpRelay::RefuseClient(std::string_view failure) {
@@ -108,7 +97,7 @@ void SmtpRelay::RefuseClient(std::string_view failure) {
 }
 
 // A backend that closes instead of answering fails like a broken connection.
-bool SmtpRelay::ReadBackendReply(SmtpReply& reply, std::string_view& failure) {
+bool SmtpRelay::ReceiveBackendReply(SmtpReply& reply, std::string_view& failure) {
   if (!ReadSmtpReply(backend_, reply)) {
     failure = backend_.FailureText();
     return false;
@@ -120,27 +109,26 @@ bool SmtpRelay::ReadBackendReply(SmtpReply& reply, std::string_view& failure) {
   return true;
 }
 
-bool SmtpRelay::TakeAnswer(SmtpReply& reply) {
+bool SmtpRelay::ReceiveReplyOrAbort(SmtpReply& reply) {
   std::string_view failure;
-  if (ReadBackendReply(reply, failure)) return true;
+  if (ReceiveBackendReply(reply, failure)) return true;
   Abort(failure);
   return false;
 }
 
-// All lines of the reply, in order, in one send.
-bool SmtpRelay::HandBack(const SmtpReply& reply) {
+bool SmtpRelay::SendReplyOrAbort(const SmtpReply& reply) {
   std::string text;
   for (const std::string& line : reply.lines) text.append(line).append(relay_text::kLineEnd);
-  return SendToClient(text);
+  return SendToClientOrAbort(text);
 }
 
-bool SmtpRelay::SendToBackend(std::string_view text) {
+bool SmtpRelay::SendToBackendOrAbort(std::string_view text) {
   if (SendText(backend_, text)) return true;
   Abort(backend_.FailureText());
   return false;
 }
 
-bool SmtpRelay::SendToClient(std::string_view text) {
+bool SmtpRelay::SendToClientOrAbort(std::string_view text) {
   if (SendText(client_, text)) return true;
   Abort(client_.FailureText());
   return false;
@@ -165,8 +153,7 @@ void SmtpRelay::Log(std::string_view text) {
 
 void SmtpRelay::LogRow(std::string_view decision) {
   if (settings_.LogDB != 1) return;
-  std::string key = line_;
-  InsertLogRow(ExtractSenderAddress(key), decision, client_ip_);
+  InsertLogRow(SenderKey(line_, client_ip_), decision, client_ip_);
 }
 
 }  // namespace brenvik

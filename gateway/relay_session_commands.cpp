@@ -1,4 +1,6 @@
-// The command loop of the relay session: one client line, one command.
+// The command loop of the relay session: one client line, one command. Each
+// line is parsed once (smtp_command.h); that parse decides and the very same
+// bytes are forwarded.
 #include "gateway/gateway_state.h"
 #include "gateway/greylist.h"
 #include "gateway/relay_session_internal.h"
@@ -7,72 +9,107 @@
 
 namespace brenvik {
 
+namespace {
+std::string WithLineEnd(std::string_view text) { return std::string(text).append(relay_text::kLineEnd); }
+}  // namespace
+
 const SmtpRelay::Verb SmtpRelay::kVerbs[] = {
-    {"MAIL", &SmtpRelay::OnMail}, {"RCPT", &SmtpRelay::OnRcpt}, {"DATA", &SmtpRelay::OnData},
-    {"QUIT", &SmtpRelay::OnQuit}, {"EHLO", &SmtpRelay::OnEhlo},
+    {"MAIL", &SmtpRelay::OnMail},           {"RCPT", &SmtpRelay::OnRcpt},
+    {"DATA", &SmtpRelay::OnData},           {"QUIT", &SmtpRelay::OnQuit},
+    {"EHLO", &SmtpRelay::OnEhlo},           {"STARTTLS", &SmtpRelay::OnRefusedVerb},
+    {"BDAT", &SmtpRelay::OnRefusedVerb},    {"XCLIENT", &SmtpRelay::OnRefusedVerb},
+    {"XFORWARD", &SmtpRelay::OnRefusedVerb},
 };
 
 void SmtpRelay::HandleCommand() {
-  if (!ReadLine(client_, line_)) return Abort(client_.FailureText());
+  if (!ReadCommandLine(client_, kMaxCommandLine, line_)) return Abort(client_.FailureText());
   // A closed client reads as an empty line; forwarding it would only loop.
   if (line_.empty() && NothingPending(client_) && PeerClosed(client_)) {
     return Abort(DescribeFailure(NetFailure::IoError));
   }
   Log(line_);
-  const std::string word = UpperCase(std::string_view(line_).substr(0, 4));
+  command_ = ParseCommand(line_);
+  Dispatch();
+}
+
+void SmtpRelay::Dispatch() {
+  switch (command_.form) {
+    case LineForm::Empty:
+      return Forward();
+    case LineForm::NotACommand:
+      return AnswerError(line_.size() > kMaxCommandLine ? relay_text::kLineTooLong : relay_text::kNotRecognized);
+    case LineForm::Command:
+      break;
+  }
   for (const Verb& verb : kVerbs) {
-    if (word == verb.word) return (this->*verb.handle)();
+    if (command_.verb == verb.word) return (this->*verb.handle)();
   }
   Forward();
 }
 
-// Reads the answer, hands every line back, logs its final line.
-bool SmtpRelay::RelayAnswer(SmtpReply& reply, bool withhold_extensions) {
-  if (!TakeAnswer(reply)) return false;
+void SmtpRelay::AnswerError(std::string_view reply) {
+  if (++error_replies_ >= relay_text::kMaxErrorReplies) return EndWithReply(relay_text::kTooManyErrors);
+  if (SendToClientOrAbort(WithLineEnd(reply))) Log(reply);
+}
+
+void SmtpRelay::EndWithReply(std::string_view reply) {
+  if (!SendToClientOrAbort(WithLineEnd(reply))) return;
+  Log(reply);
+  CloseBoth();
+  Log(std::string(relay_text::kAbort).append(DescribeFailure(NetFailure::None)));
+  state_ = SessionState::Ended;
+}
+
+bool SmtpRelay::RelayReplyOrAbort(bool withhold_extensions, SmtpReply& reply) {
+  if (!ReceiveReplyOrAbort(reply)) return false;
   if (withhold_extensions) WithholdExtensions(reply.lines);
-  if (!HandBack(reply)) return false;
+  if (!SendReplyOrAbort(reply)) return false;
   Log(reply.FinalLine());
   return true;
 }
 
 void SmtpRelay::Forward() {
   SmtpReply reply;
-  if (SendToBackend(line_ + std::string(relay_text::kLineEnd))) RelayAnswer(reply, false);
+  if (SendToBackendOrAbort(WithLineEnd(line_))) RelayReplyOrAbort(false, reply);
 }
 
 void SmtpRelay::OnEhlo() {
   SmtpReply reply;
-  if (SendToBackend(line_ + std::string(relay_text::kLineEnd))) RelayAnswer(reply, true);
+  if (SendToBackendOrAbort(WithLineEnd(line_))) RelayReplyOrAbort(true, reply);
 }
+
+void SmtpRelay::OnRefusedVerb() { AnswerError(relay_text::kNotImplemented); }
 
 void SmtpRelay::OnMail() {
   if (relay_allowed_) return Forward();
+  const MailPath path = ParseMailPath(command_.argument, "FROM");
+  if (path.form != MailPath::Form::Mailbox && path.form != MailPath::Form::Null) {
+    return AnswerError(relay_text::kBadSenderSyntax);
+  }
   if (!CheckSender(line_, client_ip_, settings_.CheckBadMailAdr != 0)) {
-    if (!SendToClient(std::string(relay_text::kTryLater) + std::string(relay_text::kLineEnd))) return;
+    if (!SendToClientOrAbort(WithLineEnd(relay_text::kTryLater))) return;
     LogRow(relay_text::kRowDeferred);
     Log(relay_text::kTryLater);
     return;
   }
-  if (!SendToBackend(line_ + std::string(relay_text::kLineEnd))) return;
+  if (!SendToBackendOrAbort(WithLineEnd(line_))) return;
   LogRow(relay_text::kRowAccepted);
   SmtpReply reply;
-  RelayAnswer(reply, false);
+  RelayReplyOrAbort(false, reply);
 }
 
 void SmtpRelay::OnRcpt() {
-  if (relay_allowed_ || RecipientAccepted(line_, AcceptedDomains)) return Forward();
-  if (!SendToClient(std::string(relay_text::kRelayingProhibited) + std::string(relay_text::kLineEnd))) return;
-  Log(relay_text::kRelayingProhibited);
-  CloseBoth();  // no QUIT to the backend
-  Log(std::string(relay_text::kAbort) + std::string(DescribeFailure(NetFailure::None)));
-  state_ = SessionState::Ended;
+  if (relay_allowed_ || RecipientAccepted(ParseMailPath(command_.argument, "TO"), AcceptedDomains)) {
+    return Forward();
+  }
+  EndWithReply(relay_text::kRelayingProhibited);
 }
 
 // Mail data follows only when the backend is ready for it.
 void SmtpRelay::OnData() {
   SmtpReply reply;
-  if (!SendToBackend(line_ + std::string(relay_text::kLineEnd))) return;
-  if (!RelayAnswer(reply, false)) return;
+  if (!SendToBackendOrAbort(WithLineEnd(line_))) return;
+  if (!RelayReplyOrAbort(false, reply)) return;
   if (reply.FinalLine().compare(0, 3, relay_text::kStartMailInput) == 0) state_ = SessionState::Data;
 }
 

@@ -28,12 +28,12 @@ bool SmtpRelay::ReadDataBlock(std::string& block) {
 void SmtpRelay::DataPhase() {
   DataStream stream;
   std::string block;
-  std::string normalised;
+  std::string relayed;
   while (!stream.Complete()) {
     if (!ReadDataBlock(block)) return;
-    normalised.clear();
-    const std::size_t used = stream.Feed(block, normalised);
-    const bool sent = SendText(backend_, normalised);
+    relayed.clear();
+    const std::size_t used = stream.Feed(block, relayed);
+    const bool sent = relayed.empty() || SendText(backend_, relayed);
     if (timing_.data_pause_ms > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(timing_.data_pause_ms));
     }
@@ -44,7 +44,7 @@ void SmtpRelay::DataPhase() {
     }
   }
   SmtpReply answer;
-  if (TakeAnswer(answer) && HandBack(answer)) state_ = SessionState::Command;
+  if (ReceiveReplyOrAbort(answer) && SendReplyOrAbort(answer)) state_ = SessionState::Command;
 }
 
 }  // namespace brenvik

@@ -6,6 +6,7 @@
 
 #include "gateway/connection.h"
 #include "gateway/relay_session.h"
+#include "gateway/smtp_command.h"
 #include "gateway/smtp_reply.h"
 #include "maintenance/mail_log.h"
 #include "store/settings.h"
@@ -13,9 +14,6 @@
 namespace brenvik {
 
 enum class SessionState { Command, Data, Ended };
-
-// True when the peer has closed its side and nothing of it is left unread.
-bool PeerClosed(const Connection& c);
 
 class SmtpRelay {
  public:
@@ -29,7 +27,7 @@ class SmtpRelay {
  private:
   using Handler = void (SmtpRelay::*)();
   struct Verb {
-    std::string_view word;  // first four characters, upper case
+    std::string_view word;  // the whole verb, upper case
     Handler handle;
   };
   static const Verb kVerbs[];
@@ -37,23 +35,36 @@ class SmtpRelay {
   bool ConnectBackend();
   void RefuseClient(std::string_view failure);
   void HandleCommand();
+  void Dispatch();
   void OnMail();
   void OnRcpt();
   void OnData();
   void OnQuit();
   void OnEhlo();
+  void OnRefusedVerb();
   void Forward();
   void DataPhase();
   bool ReadDataBlock(std::string& block);
 
-  // Each returns false after it has aborted the session.
-  bool SendToBackend(std::string_view text);
-  bool SendToClient(std::string_view text);
-  bool TakeAnswer(SmtpReply& reply);
-  bool HandBack(const SmtpReply& reply);
-  bool RelayAnswer(SmtpReply& reply, bool withhold_extensions);
+  // The gateway's own answer to a line it does not relay; too many of them
+  // end the session.
+  void AnswerError(std::string_view reply);
+  // Sends `reply`, closes both sides (no QUIT to the backend), ends.
+  void EndWithReply(std::string_view reply);
 
-  bool ReadBackendReply(SmtpReply& reply, std::string_view& failure);
+  // Reads the backend's reply to its final line; a failure is returned in
+  // `failure`, nothing is aborted.
+  bool ReceiveBackendReply(SmtpReply& reply, std::string_view& failure);
+  // The ...OrAbort steps return false after they have aborted the session.
+  bool ReceiveReplyOrAbort(SmtpReply& reply);
+  bool SendToBackendOrAbort(std::string_view text);
+  bool SendToClientOrAbort(std::string_view text);
+  // Every line of `reply`, in order, in one send to the client.
+  bool SendReplyOrAbort(const SmtpReply& reply);
+  // Receives the backend's reply, hands it to the client (EHLO answers
+  // without the withheld extensions) and logs its final line.
+  bool RelayReplyOrAbort(bool withhold_extensions, SmtpReply& reply);
+
   void Abort(std::string_view failure);
   void CloseBoth();
   void Log(std::string_view text);
@@ -68,7 +79,9 @@ class SmtpRelay {
   std::string client_ip_;             // "" when unknown
   bool relay_allowed_ = false;        // fixed at the start
   SessionState state_ = SessionState::Command;
-  std::string line_;                  // the client's current command
+  std::string line_;                  // the client's current command line
+  SmtpCommand command_;               // line_ as parsed; views into line_
+  int error_replies_ = 0;             // AnswerError replies so far
 };
 
 }  // namespace brenvik

@@ -9,10 +9,6 @@ namespace brenvik {
 
 namespace {
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && UpperCase(a) == UpperCase(b);
-}
-
 // The extension keyword of an EHLO line: after the code and its separator,
 // up to the first blank.
 std::string_view ExtensionKeyword(std::string_view line) {
@@ -24,24 +20,7 @@ std::string_view ExtensionKeyword(std::string_view line) {
 bool IsWithheld(std::string_view line) {
   std::string_view keyword = ExtensionKeyword(line);
   return std::any_of(relay_text::kWithheldExtensions.begin(), relay_text::kWithheldExtensions.end(),
-                     [keyword](std::string_view x) { return EqualsIgnoringCase(keyword, x); });
-}
-
-bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
-
-// Position of the ">" that closes a path, skipping quoted local parts.
-std::size_t ClosingBracket(std::string_view path) {
-  bool quoted = false;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (quoted && path[i] == '\\') {
-      ++i;
-    } else if (path[i] == '"') {
-      quoted = !quoted;
-    } else if (!quoted && path[i] == '>') {
-      return i;
-    }
-  }
-  return std::string_view::npos;
+                     [keyword](std::string_view x) { return EqualsUpperCase(keyword, x); });
 }
 
 }  // namespace
@@ -55,29 +34,9 @@ void WithholdExtensions(std::vector<std::string>& lines) {
   if (last.size() >= 4) last[3] = ' ';
 }
 
-std::string RecipientDomain(std::string_view rcpt_line) {
-  std::size_t start = rcpt_line.find(':');
-  start = start == std::string_view::npos ? std::min<std::size_t>(4, rcpt_line.size()) : start + 1;
-  while (start < rcpt_line.size() && IsBlankOrTab(rcpt_line[start])) ++start;
-  std::string_view path = rcpt_line.substr(start);
-  if (!path.empty() && path.front() == '<') {
-    path.remove_prefix(1);
-    std::size_t close = ClosingBracket(path);
-    if (close != std::string_view::npos) {
-      path = path.substr(0, close);
-    } else {
-      path = path.substr(0, path.find_first_of(" \t"));
-    }
-  } else {
-    path = path.substr(0, path.find_first_of(" \t"));
-  }
-  std::size_t at = path.rfind('@');
-  if (at == std::string_view::npos) return {};
-  return UpperCase(path.substr(at + 1));
-}
-
-bool RecipientAccepted(std::string_view rcpt_line, const std::vector<std::string>& domains) {
-  const std::string domain = RecipientDomain(rcpt_line);
+bool RecipientAccepted(const MailPath& path, const std::vector<std::string>& domains) {
+  if (!path.PlainMailbox()) return false;
+  const std::string domain = UpperCase(path.domain);
   const std::string with_at = "@" + domain;
   return std::any_of(domains.begin(), domains.end(), [&](const std::string& entry) {
     if (entry.empty() || entry == with_at) return true;
@@ -85,9 +44,52 @@ bool RecipientAccepted(std::string_view rcpt_line, const std::vector<std::string
   });
 }
 
-void DataStream::EndLine(std::string& out) {
+bool RecipientAccepted(std::string_view rcpt_line, const std::vector<std::string>& domains) {
+  const SmtpCommand command = ParseCommand(rcpt_line);
+  if (command.form != LineForm::Command || command.verb != "RCPT") return false;
+  return RecipientAccepted(ParseMailPath(command.argument, "TO"), domains);
+}
+
+void DataStream::EndLine(bool crlf, std::string& out) {
+  if (position_ == Position::HeldDot) {
+    if (crlf && held_ == ".") {
+      out.append(".").append(relay_text::kLineEnd);
+      position_ = Position::Complete;
+      return;
+    }
+    if (!crlf) out.push_back('.');  // the backend must not read it as stuffing
+    out.append(held_);
+    held_.clear();
+  }
   out.append(relay_text::kLineEnd);
-  position_ = position_ == Position::AfterDot ? Position::Complete : Position::LineStart;
+  position_ = Position::LineStart;
+  started_by_crlf_ = crlf;
+}
+
+void DataStream::Byte(char c, std::string& out) {
+  switch (position_) {
+    case Position::LineStart:
+      position_ = Position::InLine;
+      if (c != '.') break;
+      if (!started_by_crlf_) {
+        out.append("..");
+        return;
+      }
+      held_.assign(1, c);
+      position_ = Position::HeldDot;
+      return;
+    case Position::HeldDot:
+      held_.push_back(c);
+      if (held_.size() >= kMaxHeldLine) {
+        out.append(held_);
+        held_.clear();
+        position_ = Position::InLine;
+      }
+      return;
+    default:
+      break;
+  }
+  out.push_back(c);
 }
 
 std::size_t DataStream::Feed(std::string_view block, std::string& out) {
@@ -96,21 +98,19 @@ std::size_t DataStream::Feed(std::string_view block, std::string& out) {
     const char c = block[i];
     if (pending_cr_) {
       pending_cr_ = false;
-      EndLine(out);
-      if (c == '\n') {  // CR LF
+      if (c == '\n') {
+        EndLine(true, out);
         if (Complete()) return i + 1;
         continue;
       }
-      if (Complete()) return i;  // the mark ended with a bare CR; `c` comes after it
+      EndLine(false, out);  // a bare CR; `c` begins the next line
     }
     if (c == '\r') {
       pending_cr_ = true;
-    } else if (c == '\n') {  // bare LF
-      EndLine(out);
-      if (Complete()) return i + 1;
+    } else if (c == '\n') {
+      EndLine(false, out);
     } else {
-      out.push_back(c);
-      position_ = position_ == Position::LineStart && c == '.' ? Position::AfterDot : Position::InLine;
+      Byte(c, out);
     }
   }
   return block.size();

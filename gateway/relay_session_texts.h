@@ -10,6 +10,14 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 // Replies of the gateway itself (each sent with one line end).
 inline constexpr std::string_view kTryLater = "451 Try later...";
 inline constexpr std::string_view kRelayingProhibited = "550 Relaying is prohibited";
+// Answers to lines that are not relayed (the session goes on).
+inline constexpr std::string_view kNotRecognized = "500 5.5.2 Syntax error, command unrecognized";
+inline constexpr std::string_view kLineTooLong = "500 5.5.2 Line too long";
+inline constexpr std::string_view kNotImplemented = "502 5.5.1 Command not implemented";
+inline constexpr std::string_view kBadSenderSyntax = "501 5.1.7 Bad sender address syntax";
+// After kMaxErrorReplies of those the session ends with this.
+inline constexpr std::string_view kTooManyErrors = "421 4.7.0 Too many errors";
+inline constexpr int kMaxErrorReplies = 20;
 // Followed directly by the connection failure description.
 inline constexpr std::string_view kBackendFailure = "421 Error Mailserver";
 
@@ -29,8 +37,9 @@ inline constexpr std::string_view kPeerNameFailed = "Fehler: getpeername() faile
 // The backend's go-ahead for the mail data.
 inline constexpr std::string_view kStartMailInput = "354";
 
-// EHLO extensions a line relay cannot carry; withheld from the client.
-inline constexpr std::array<std::string_view, 4> kWithheldExtensions = {
-    "PIPELINING", "CHUNKING", "BINARYMIME", "STARTTLS"};
+// EHLO extensions a line relay cannot carry, or that would hand the
+// gateway's trust to the client; withheld from the client.
+inline constexpr std::array<std::string_view, 6> kWithheldExtensions = {
+    "PIPELINING", "CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT", "XFORWARD"};
 
 }  // namespace brenvik::relay_text

@@ -30,6 +30,10 @@ constexpr const char* kTooManyRelays = "FEHLER: Zu viele Relay IP Adressen, maxi
 constexpr const char* kNetworkBroken =
     "FEHLER: Netzwerkverbindung unterbrochen. Network connection broken, Fehlerbeschreibung / Error: ";
 
+constexpr const char* kRelayToItself =
+    "FEHLER: Weiterleitungsserver ist dieses Gateway selbst, Start abgebrochen / "
+    "the mail server to relay to is this gateway's own listener: ";  // + host:port
+
 constexpr int kPauseStepMs = 20;  // stop checks while pausing
 
 // Sleeps `ms`, ending early once a stop is requested.
@@ -77,6 +81,14 @@ void OpenReceiveListener(const GatewaySettings& settings, int timeout_ms, Connec
                listener);
 }
 
+// A backend at the gateway's own address and port would make every session
+// open another one, without end.
+bool RelaysToItself(const GatewaySettings& settings) {
+  if (settings.SendPort != settings.RecvPort) return false;
+  const std::uint32_t backend = ResolveHost(settings.SendHost);
+  return backend != 0 && backend == ResolveHost(settings.RecvHost);
+}
+
 void AcceptLoop(Connection& listener, const std::shared_ptr<const GatewaySettings>& settings,
                 const WorkerTiming& timing) {
   do {
@@ -103,6 +115,9 @@ void RunWorker(const WorkerTiming& timing) {
   }
   if (!LoadGatewayList(kSelectDomains, true, AcceptedDomains)) return ReportError(kTooManyDomains);
   if (!LoadGatewayList(kSelectRelays, false, RelayAddresses)) return ReportError(kTooManyRelays);
+  if (RelaysToItself(*settings)) {
+    return ReportError(std::string(kRelayToItself) + settings->SendHost + ":" + std::to_string(settings->SendPort));
+  }
   Connection listener;
   OpenReceiveListener(*settings, timing.listener_timeout_ms, listener);
   AcceptLoop(listener, settings, timing);

@@ -155,22 +155,15 @@ class ClientInputTest(unittest.TestCase):
     def test_malformed_commands_get_an_answer(self):
         c = e2e.RawClient.session(gateway.port)
         self.addCleanup(c.close)
-        # The long line last: the rest of it may draw answers of its own.
-        for line, answer in ((b"NOOP \x00\x00", rb"^[2-5]\d\d "),
-                             (b"NOOP \xff\xfe\x80\x01\x1b", rb"^[2-5]\d\d "),
-                             (b"MAIL FROM:<nul\x00byte@example.org>", rb"^451 Try later\.\.\.$"),
-                             (b"NOOP " + b"x" * 70_000, rb"^5\d\d ")):
-            reply = c.command(line)
-            self.assertTrue(reply, line[:20])
-            self.assertRegex(reply[-1], answer)
-        c.send(b"QUIT\r\n")
-        for _ in range(3):  # at most two stray answers before the 221
-            reply = c.read_reply()
-            self.assertRegex(reply[-1] if reply else b"", rb"^[2-5]\d\d ")
-            if reply[-1].startswith(b"221 "):
-                break
-        else:
-            self.fail("QUIT not answered")
+        # Each one line, one answer of the gateway's own; none is forwarded.
+        unknown = b"500 5.5.2 Syntax error, command unrecognized"
+        for line, answer in ((b"NOOP \x00\x00", unknown), (b"NOOP \xff\xfe\x80\x01\x1b", unknown),
+                             (b"MAIL FROM:<nul\x00byte@example.org>", unknown),
+                             (b"NOOP " + b"x" * 70_000, b"500 5.5.2 Line too long")):
+            self.assertEqual(c.command(line), [answer], line[:20])
+        # Bytes above 0x7F are no control bytes: the backend answers that one.
+        self.assertNotEqual(c.command(b"NOOP \xff\xfe\x80"), [unknown])
+        c.expect(b"QUIT", b"221 ")
         self.assertIn("@TRUSTED.EXAMPLE", [r[0].upper() for r in gateway.db.liste()])
 
 

@@ -1,5 +1,6 @@
 """What the gateway reports when it cannot start serving: a missing database,
-too many list entries, a receive port already taken."""
+too many list entries, a backend that is the gateway itself, a receive port
+already taken."""
 import socket
 import unittest
 
@@ -24,7 +25,12 @@ class StartFailureTest(unittest.TestCase):
 
     def test_worker_stops_but_the_process_stays_up(self):
         not_a_database = b"This is a text file, not a database.\r\n" * 40
+        own = e2e.free_port(e2e.RECV_HOST)
         cases = (
+            ("FEHLER: Weiterleitungsserver ist dieses Gateway selbst, Start abgebrochen / the mail "
+             "server to relay to is this gateway's own listener: localhost:%d" % own,
+             {"settings": {"RecvHost": "127.0.0.1", "RecvPort": own, "SendHost": "localhost",
+                           "SendPort": own}}),
             (DB_ERROR, {"database": not_a_database}),
             ("FEHLER: Zu viele Mail Domains, maximal 100",
              {"domains": ["@domain%03d.example" % i for i in range(101)]}),
@@ -36,6 +42,7 @@ class StartFailureTest(unittest.TestCase):
                 self.assertTrue(g.wait_for_output(e2e.EVENT_ERROR + event), g.stderr_text())
                 self.assertTrue(g.running(), g.stderr_text())
                 self.assertFalse(e2e.is_listening(e2e.RECV_HOST, g.port))
+                self.assertFalse(e2e.is_listening("127.0.0.1", g.port))
                 self.assertEqual(g.stop(), 0, g.stderr_text())
                 if "database" in options:  # left as it was
                     with open(g.db.path, "rb") as f:

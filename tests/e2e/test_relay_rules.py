@@ -83,6 +83,37 @@ class RelayTest(RelayCase):
                          [[b"451 Try later..."], [b"250 2.0.0 noop"]])
         self.assertNotIn(b"MAIL FROM:<unknown.pipe@example.org>", backend.received()[0])
 
+    def test_lines_the_gateway_answers_itself_never_reach_the_backend(self):
+        unknown = b"500 5.5.2 Syntax error, command unrecognized"
+        not_implemented = b"502 5.5.1 Command not implemented"
+        cases = ((b" MAIL FROM:<x@y.example>", unknown), (b"\tRCPT TO:<v@elsewhere.example>", unknown),
+                 (b"\x0cEHLO client.test", unknown), (b"NO\x00OP", unknown), (b"NOOP\rRSET", unknown),
+                 (b"A" * 1001, b"500 5.5.2 Line too long"), (b"STARTTLS", not_implemented),
+                 (b"bdat 10 LAST", not_implemented), (b"XCLIENT ADDR=192.0.2.1", not_implemented),
+                 (b"XFORWARD ADDR=192.0.2.1", not_implemented),
+                 (b"MAIL FROM:<a b@example.org>", b"501 5.1.7 Bad sender address syntax"),
+                 (b"MAIL FROM:x@example.org", b"501 5.1.7 Bad sender address syntax"))
+        c = self.connect()
+        for line, reply in cases:
+            with self.subTest(line=line):
+                self.assertEqual(c.command(line), [reply])
+        self.assertEqual(c.command(b"NOOP"), [b"250 2.0.0 noop"])
+        commands = backend.received()[0]
+        for line, _ in cases:
+            self.assertNotIn(line.replace(b"\r", b""), commands)
+        # A client that keeps sending such lines is sent away.
+        for _ in range(20 - len(cases) - 1):
+            self.assertEqual(c.command(b"STARTTLS"), [not_implemented])
+        self.assertEqual(c.command(b"STARTTLS"), [b"421 4.7.0 Too many errors"])
+        self.assertTrue(c.closed_by_peer())
+
+    def test_null_sender_is_greylisted_by_the_client_address(self):
+        c = self.connect()
+        self.assertEqual(c.command(b"MAIL FROM:<>"), [b"451 Try later..."])
+        self.assertEqual(c.command(b"MAIL FROM:<> SIZE=100"), [b"250 2.1.0 sender ok"])
+        self.assertEqual(gateway.db.liste("<>@[%s]" % e2e.CLIENT_HOST)[0][:3],
+                         ("<>@[%s]" % e2e.CLIENT_HOST, 2, e2e.CLIENT_HOST))
+
     def test_refused_data_leaves_the_session_in_command_mode(self):
         backend.replies["DATA"] = [b"554 5.5.1 no valid recipients\r\n"]
         c = self.connect()
@@ -108,13 +139,15 @@ class DataTest(RelayCase):
             ("only the end mark", [b".\r\nQUIT\r\n"], b".\r\n", [queued, bye]),
             ("mark split over reads", [b"Subject: split\r\n\r\nbody\r", b"\n.", b"\r\nQUIT\r\n"],
              b"Subject: split\r\n\r\nbody\r\n.\r\n", [queued, bye]),
-            ("bare CR and LF", [b"a\rb\nc\r\n\r.\r\nQUIT\r\n"], b"a\r\nb\r\nc\r\n\r\n.\r\n",
-             [queued, bye]),
-            # A bare LF before the dot ends the data here too, so the MAIL
-            # after it is greylisted, not smuggled past the gateway.
+            # A dot after a bare CR or LF ends nothing: it gets one more dot.
+            ("bare CR and LF", [b"a\rb\nc\r\n\r.\r\n.\r\nQUIT\r\n"],
+             b"a\r\nb\r\nc\r\n\r\n..\r\n.\r\n", [queued, bye]),
+            # So the MAIL after such a dot stays mail data, here and at the
+            # backend alike, instead of running past the gateway's checks.
             ("smuggling", [b"Subject: s\r\n\r\nbody\n.\r\nMAIL FROM:<smuggled@elsewhere.example>"
-                           b"\r\nQUIT\r\n"], b"Subject: s\r\n\r\nbody\r\n.\r\n",
-             [queued, [b"451 Try later..."], bye]))
+                           b"\r\n.\r\nQUIT\r\n"],
+             b"Subject: s\r\n\r\nbody\r\n..\r\nMAIL FROM:<smuggled@elsewhere.example>\r\n.\r\n",
+             [queued, bye]))
         for name, pieces, expected, replies in cases:
             with self.subTest(name):
                 c = self.start_data(name.replace(" ", ".").encode() + b"@trusted.example")

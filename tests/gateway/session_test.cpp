@@ -160,7 +160,8 @@ TEST(SessionThreaded, EndOfDataIsFoundAtAnyReadSize) {
       {1, ".\r\n", ".\r\n"},
       {2, "ab\r\n.\r\n", "ab\r\n.\r\n"},
       {3, "x\r\n.x\r\n\r\n.\r\n", "x\r\n.x\r\n\r\n.\r\n"},
-      {1, "a\r\r\nb\n.\r\n", "a\r\n\r\nb\r\n.\r\n"},  // bare CR and LF become CR LF
+      // Bare CR and LF become CR LF; a dot after a bare LF ends nothing.
+      {1, "a\r\r\nb\n.\r\n.\r\n", "a\r\n\r\nb\r\n..\r\n.\r\n"},
   };
   for (const Case& c : cases) {
     FakeBackend backend;
