@@ -115,13 +115,20 @@ Brenvik listens on $recv_host:$recv_port and relays to aiosmtpd on $backend_host
   delivered mail: $run_dir/mail/new/
   accepted domain: $accepted_domain (table SpamSystem)
 
-Send a test mail from another terminal. A new sender is deferred once:
+Send a test mail from another terminal with swaks. A new sender is deferred once
+(451 Try later...):
 
-  $python -c 'import smtplib; s = smtplib.SMTP("$recv_host", $recv_port); print(s.docmd("MAIL FROM:<alice@sender.example>")); s.quit()'
+  swaks --server $recv_host:$recv_port --from alice@sender.example --to bob${accepted_domain}
 
-and its next attempt is delivered:
+and its next attempt is delivered. A bounce (the null sender) is greylisted by the
+client's address and likewise delivered on its second attempt:
 
-  $python -c 'import smtplib; smtplib.SMTP("$recv_host", $recv_port).sendmail("alice@sender.example", ["bob${accepted_domain}"], "Subject: hello\r\n\r\nHello through Brenvik.\r\n"); print("delivered")'
+  swaks --server $recv_host:$recv_port --from alice@sender.example --to bob${accepted_domain}
+  swaks --server $recv_host:$recv_port --from '' --to bob${accepted_domain}
+
+A recipient outside the accepted domain ends the session with 550 Relaying is prohibited:
+
+  swaks --server $recv_host:$recv_port --from alice@sender.example --to 'v%elsewhere.example${accepted_domain}'
 
 Ctrl-C stops the gateway and the SMTP server.
 EOF
