@@ -21,13 +21,13 @@
 #include <systemd/sd-journal.h>
 
 #include "maintenance/maintenance_texts.h"
+#include "store/files.h"
 #include "store/registry.h"
 
 namespace brenvik {
 namespace {
 
 constexpr std::size_t kMaxInsertionBytes = 259;
-constexpr std::size_t kMaxExePath = PATH_MAX;
 
 struct MessageEntry {
   std::uint32_t id;
@@ -42,13 +42,6 @@ constexpr MessageEntry kMessageTable[] = {
 
 std::mutex g_observer_mutex;
 std::shared_ptr<const EventObserver> g_observer;  // guarded by g_observer_mutex
-
-std::string OwnExecutablePath() {
-  char buffer[kMaxExePath];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return "";
-  return std::string(buffer, static_cast<std::size_t>(n));
-}
 
 // The caller's text as the record carries it: up to the first NUL, at most
 // 259 bytes.
@@ -118,18 +111,7 @@ void WriteToSystemLog(std::uint32_t event_id, int priority, const std::string& l
 }
 
 // One write, so lines of concurrent reports never interleave.
-void WriteToStderr(const std::string& line) {
-  std::string out = line + "\n";
-  const char* p = out.data();
-  std::size_t left = out.size();
-  while (left > 0) {
-    ssize_t n = write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
+void WriteToStderr(const std::string& line) { WriteAll(STDERR_FILENO, line + "\n"); }
 
 }  // namespace
 

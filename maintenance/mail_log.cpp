@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "maintenance/maintenance_texts.h"
+#include "store/files.h"
 #include "store/sql.h"
 #include "store/sql_quote.h"
 
@@ -17,19 +18,6 @@ namespace {
 
 constexpr mode_t kFolderMode = 0750;  // transcripts hold addresses and mail text
 constexpr mode_t kFileMode = 0640;
-
-bool WriteAll(int fd, std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 

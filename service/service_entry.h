@@ -21,6 +21,12 @@ std::string FailureEventText(std::string_view failure_text, int result);
 // status (0 success, 1 failure).
 int RunInstallCommand(EntryCommand command);
 
+// The error event of a registry file line that was not understood.
+std::string RegistryLineEventText(int line, std::string_view file);
+
+// One error event per registry file line that was not understood.
+void ReportRegistryProblems();
+
 // The whole program; returns only for install and uninstall.
 int RunEntry(int argc, const char* const* argv);
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "service/service_texts.h"
+#include "store/files.h"
 #include "store/registry.h"
 
 extern char** environ;
@@ -25,23 +26,9 @@ std::string JoinRoot(std::string_view tail) {
   return root + std::string(tail);
 }
 
+constexpr mode_t kUnitFileMode = 0644;
+
 std::string UnitFolderPath() { return JoinRoot(kUnitFolder); }
-
-std::string FolderOf(std::string_view path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
-}
-
-// Creates the folder and its missing parents (0755); true when it exists.
-bool MakeFolders(const std::string& folder) {
-  struct stat st {};
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  const std::string parent = FolderOf(folder);
-  if (parent != folder && !MakeFolders(parent)) return false;
-  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
-}
 
 bool HasControlCharacter(std::string_view text) {
   for (unsigned char c : text) {
@@ -75,48 +62,6 @@ std::string ExecWord(std::string_view path) {
   return quote ? "\"" + body + "\"" : body;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-void SyncFolder(const std::string& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-// Puts the complete text at `path` only when nothing is there yet: the
-// text goes to a temporary file first, which is then linked (or renamed
-// without replacing) into place, so no reader ever sees half a unit.
-bool CreateFileExclusive(const std::string& path, std::string_view text) {
-  const std::string folder = FolderOf(path);
-  std::string temp = folder + "/." + std::string(kUnitFileName) + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok) {
-    if (link(temp.c_str(), path.c_str()) == 0) {
-      unlink(temp.c_str());
-    } else if (errno != EEXIST &&
-               renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
-      // Linking is not offered by every file system.
-    } else {
-      ok = false;
-    }
-  }
-  if (!ok) unlink(temp.c_str());
-  if (ok) SyncFolder(folder);
-  return ok;
-}
-
 // A link that "systemctl enable" made points at the unit by name.
 void RemoveEnableLink() {
   const std::string link_path = UnitFolderPath() + "/" + std::string(kUnitWantedByFolder) + "/" +
@@ -135,13 +80,6 @@ void RemoveEnableLink() {
 }  // namespace
 
 std::string UnitFilePath() { return UnitFolderPath() + "/" + std::string(kUnitFileName); }
-
-std::string OwnExecutablePath() {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0 || buffer[0] != '/') return "";
-  return std::string(buffer, static_cast<std::size_t>(n));
-}
 
 std::string BuildUnitText(std::string_view program_path) {
   if (program_path.empty() || program_path.front() != '/' || HasControlCharacter(program_path)) {
@@ -170,7 +108,10 @@ int InstallService() {
   if (text.empty()) return 0;
   const std::string path = UnitFilePath();
   if (!MakeFolders(FolderOf(path))) return 0;
-  if (!CreateFileExclusive(path, text)) return 0;
+  // Never replaces a unit that is there; no reader ever sees half a unit.
+  FileAttributes attributes;
+  attributes.mode = kUnitFileMode;
+  if (!WriteFileAtomically(path, text, attributes, Placement::OnlyIfAbsent)) return 0;
   ReloadServiceManager();
   return 1;
 }

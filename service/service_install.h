@@ -5,13 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "store/files.h"  // OwnExecutablePath
+
 namespace brenvik {
 
 // $BRENVIK_SYSROOT/etc/systemd/system/brenvik.service
 std::string UnitFilePath();
-
-// Full path of the running program (/proc/self/exe); "" when unknown.
-std::string OwnExecutablePath();
 
 // The unit text for a program at `program_path` (absolute). Empty when the
 // path cannot be written into a unit (a control character in it).

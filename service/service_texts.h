@@ -19,6 +19,11 @@ inline constexpr std::string_view kEventUninstalled =
 inline constexpr std::string_view kEventUninstallFailed =
     "Service konnte nicht deinstalliert werden / Service uninstall failed: ";
 inline constexpr std::string_view kEventStarted = "Service wurde gestartet / service started";
+// A registry file line that could not be understood: number, then the file.
+inline constexpr std::string_view kEventRegistryLineBefore = "FEHLER: Registry-Datei Zeile ";
+inline constexpr std::string_view kEventRegistryLineMiddle =
+    " nicht verstanden, bleibt wie sie ist / registry file line ";
+inline constexpr std::string_view kEventRegistryLineAfter = " not understood, kept as it stands: ";
 
 // State reports (sd_notify messages).
 inline constexpr std::string_view kNotifyRunning = "READY=1\nSTATUS=running";

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brenvik {
 
@@ -24,11 +25,17 @@ std::string RegistryFilePath();
 // written by this process (full-access opening).
 std::string GETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name);
 
+// Numbers of the registry file's lines that could not be understood (they
+// read as missing and every rewrite keeps them as written); empty when the
+// file is missing or unreadable.
+std::vector<int> RegistryUnparsedLines();
+
 // Stores a REG_SZ value (texts up to 2047 characters; longer ones are cut).
 // Creates file and key when missing. Atomic: lock, read, change, write a
-// temporary file, flush, rename. A file that cannot be parsed is kept aside
-// as registry.reg.corrupt-<time> before a fresh one is written. Reports
-// nothing; returns false when nothing was stored (callers may ignore it).
+// temporary file, flush, rename, keeping the file's owner, group and mode.
+// Lines it does not understand are kept as written; a value that already
+// holds the text leaves the file untouched. Reports nothing; returns false
+// when nothing could be stored (callers may ignore it).
 bool SETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name,
                  std::string_view text);
 

@@ -1,18 +1,21 @@
-// Text syntax of the registry file: a REGEDIT4 header, [key] sections and
-// "name"="text" / "name"=dword:xxxxxxxx lines. Other value forms (hex:...)
-// are kept verbatim so a hand-written file survives our rewrites.
+// Text syntax of the registry file: a REGEDIT4 header, [key] sections,
+// "name"="text", "name"=dword:x and "name"=hex(N):.. values (with "\"
+// continuation lines), ";" comments, also after a value. Every line is kept
+// as written; a line that is not understood spoils only itself.
 #include "store/registry_file.h"
 
-#include <cctype>
 #include <cstdio>
+
+#include "store/ascii_case.h"
 
 namespace brenvik::registry_file {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
+constexpr std::string_view kHeaderVersion5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kDwordPrefix = "dword:";
-
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+constexpr std::string_view kHexPrefix = "hex";
+constexpr std::size_t kMaxDwordDigits = 8;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -31,13 +34,47 @@ std::string_view TrimLeft(std::string_view s) {
   return s;
 }
 
+std::string_view Trim(std::string_view s) { return TrimLeft(TrimRight(s)); }
+
+bool StartsWithName(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && SameName(s.substr(0, prefix.size()), prefix);
+}
+
+// What may follow a value or a section line: nothing, or a ";" comment.
+bool IsTrailer(std::string_view rest) {
+  rest = TrimLeft(rest);
+  return rest.empty() || rest.front() == ';';
+}
+
+bool ReadEscape(std::string_view s, std::size_t& i, std::string& out) {
+  if (i + 1 >= s.size()) return false;
+  const char e = s[i + 1];
+  i += 2;
+  switch (e) {
+    case '\\': out += '\\'; return true;
+    case '"': out += '"'; return true;
+    case 'n': out += '\n'; return true;
+    case 'r': out += '\r'; return true;
+    case 't': out += '\t'; return true;
+    case 'x': {
+      if (i + 1 >= s.size()) return false;
+      const int hi = HexDigit(s[i]), lo = HexDigit(s[i + 1]);
+      if (hi < 0 || lo < 0) return false;
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+      return true;
+    }
+    default: return false;
+  }
+}
+
 // Reads a quoted string starting at s[0] == '"'; on success removes it from s.
 bool ReadQuoted(std::string_view& s, std::string& out) {
   if (s.empty() || s.front() != '"') return false;
   out.clear();
   std::size_t i = 1;
   while (i < s.size()) {
-    char c = s[i];
+    const char c = s[i];
     if (c == '"') {
       s.remove_prefix(i + 1);
       return true;
@@ -45,44 +82,62 @@ bool ReadQuoted(std::string_view& s, std::string& out) {
     if (c != '\\') {
       out += c;
       ++i;
-      continue;
-    }
-    if (i + 1 >= s.size()) return false;
-    char e = s[i + 1];
-    i += 2;
-    switch (e) {
-      case '\\': out += '\\'; break;
-      case '"': out += '"'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case 'x': {
-        if (i + 1 >= s.size()) return false;
-        int hi = HexDigit(s[i]), lo = HexDigit(s[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-        break;
-      }
-      default: return false;
+    } else if (!ReadEscape(s, i, out)) {
+      return false;
     }
   }
   return false;
 }
 
-bool ParseDword(std::string_view data, std::uint32_t& number) {
-  if (data.size() != kDwordPrefix.size() + 8 || !SameName(data.substr(0, kDwordPrefix.size()), kDwordPrefix))
-    return false;
-  std::uint32_t n = 0;
-  for (char c : data.substr(kDwordPrefix.size())) {
-    int d = HexDigit(c);
-    if (d < 0) return false;
-    n = n * 16 + static_cast<std::uint32_t>(d);
+// dword:x with one to eight hex digits, as regedit accepts it.
+bool ParseDword(std::string_view data, Entry& entry) {
+  std::string_view digits = data.substr(kDwordPrefix.size());
+  std::size_t n = 0;
+  std::uint32_t number = 0;
+  while (n < digits.size() && n < kMaxDwordDigits + 1 && HexDigit(digits[n]) >= 0) {
+    number = number * 16 + static_cast<std::uint32_t>(HexDigit(digits[n]));
+    ++n;
   }
-  number = n;
+  if (n == 0 || n > kMaxDwordDigits || !IsTrailer(digits.substr(n))) return false;
+  entry.type = ValueType::Dword;
+  entry.number = number;
+  entry.trailer = std::string(digits.substr(n));
   return true;
 }
 
+// "hex:" or "hex(N):" followed by comma-separated bytes; `data` has its
+// continuation backslashes already removed.
+bool ParseHex(std::string_view data, Entry& entry) {
+  data.remove_prefix(kHexPrefix.size());
+  if (!data.empty() && data.front() == '(') {
+    const std::size_t close = data.find(')');
+    if (close == std::string_view::npos || close == 1) return false;
+    for (char c : data.substr(1, close - 1))
+      if (HexDigit(c) < 0) return false;
+    data.remove_prefix(close + 1);
+  }
+  if (data.empty() || data.front() != ':') return false;
+  data.remove_prefix(1);
+  const std::size_t comment = data.find(';');
+  data = Trim(data.substr(0, comment));
+  entry.type = ValueType::Other;
+  entry.text.clear();
+  while (!data.empty()) {
+    std::size_t comma = data.find(',');
+    std::string_view byte = Trim(data.substr(0, comma));
+    if (byte.empty() || byte.size() > 2 || HexDigit(byte[0]) < 0 || (byte.size() == 2 && HexDigit(byte[1]) < 0))
+      return false;
+    int value = HexDigit(byte[0]);
+    if (byte.size() == 2) value = value * 16 + HexDigit(byte[1]);
+    entry.text += static_cast<char>(value);
+    if (comma == std::string_view::npos) break;
+    data.remove_prefix(comma + 1);
+    if (Trim(data).empty()) break;  // a trailing comma, as some exports end
+  }
+  return true;
+}
+
+// One value line (continuations already joined into `line`).
 bool ParseValueLine(std::string_view line, Entry& entry) {
   if (line.front() == '@') {
     entry.name.clear();
@@ -95,33 +150,169 @@ bool ParseValueLine(std::string_view line, Entry& entry) {
   line = TrimLeft(line.substr(1));
   if (!line.empty() && line.front() == '"') {
     entry.type = ValueType::String;
-    return ReadQuoted(line, entry.text) && TrimLeft(line).empty();
+    if (!ReadQuoted(line, entry.text) || !IsTrailer(line)) return false;
+    entry.trailer = std::string(line);
+    return true;
   }
-  if (SameName(line.substr(0, kDwordPrefix.size()), kDwordPrefix)) {
-    entry.type = ValueType::Dword;
-    return ParseDword(line, entry.number);
+  if (StartsWithName(line, kDwordPrefix)) return ParseDword(line, entry);
+  if (StartsWithName(line, kHexPrefix)) return ParseHex(line, entry);
+  return false;
+}
+
+// The text of a [section] line; empty when the line is no section.
+std::string_view SectionPath(std::string_view line) {
+  if (line.size() < 3 || line.front() != '[') return {};
+  for (std::size_t close = line.find(']'); close != std::string_view::npos; close = line.find(']', close + 1))
+    if (IsTrailer(line.substr(close + 1))) return line.substr(1, close - 1);
+  return {};
+}
+
+bool IsHexValue(std::string_view line) {
+  const std::size_t eq = line.find('=');
+  return eq != std::string_view::npos && StartsWithName(TrimLeft(line.substr(eq + 1)), kHexPrefix);
+}
+
+bool ContinuesOnNextLine(std::string_view piece) {
+  piece = TrimRight(piece);
+  return !piece.empty() && piece.back() == '\\';
+}
+
+// The lines of the file without their line ends (a last line without LF
+// counts too).
+std::vector<std::string_view> SplitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
   }
-  // hex:, hex(2): and the like: kept as written, never interpreted.
-  if (!SameName(line.substr(0, 3), "hex")) return false;
-  entry.type = ValueType::Other;
-  entry.text = std::string(line);
-  return true;
+  return lines;
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : lines_(SplitLines(text)) {}
+
+  Document Run() {
+    while (next_ < lines_.size()) {
+      const std::size_t at = next_++;
+      const std::string_view trimmed = Trim(lines_[at]);
+      if (!header_done_ && trimmed.empty()) continue;  // blank lines before the header
+      if (!header_done_ && TakeHeader(at, trimmed)) continue;
+      Line(at, trimmed);
+    }
+    return std::move(doc_);
+  }
+
+ private:
+  bool TakeHeader(std::size_t at, std::string_view trimmed) {
+    header_done_ = true;
+    if (trimmed == kHeader || trimmed == kHeaderVersion5) {
+      doc_.header = std::string(lines_[at]);
+      return true;
+    }
+    Problem(at);  // no header: the line is still read for what it is
+    return false;
+  }
+
+  void Line(std::size_t at, std::string_view trimmed) {
+    Entry e;
+    e.line = static_cast<int>(at + 1);
+    e.raw = std::string(lines_[at]);
+    if (trimmed.empty()) {
+      e.kind = LineKind::Blank;
+    } else if (trimmed.front() == ';') {
+      e.kind = LineKind::Comment;
+    } else if (const std::string_view path = SectionPath(trimmed); !path.empty()) {
+      doc_.keys.push_back(Key{std::string(path), e.raw, {}});
+      return;
+    } else {
+      Value(at, trimmed, e);
+    }
+    (doc_.keys.empty() ? doc_.preamble : doc_.keys.back().entries).push_back(std::move(e));
+  }
+
+  void Value(std::size_t at, std::string_view trimmed, Entry& e) {
+    std::string joined(trimmed);
+    if (IsHexValue(trimmed)) {
+      while (ContinuesOnNextLine(joined) && next_ < lines_.size()) {
+        joined = std::string(TrimRight(joined));
+        joined.pop_back();  // the continuation backslash
+        const std::string_view piece = lines_[next_++];
+        e.raw += '\n';
+        e.raw += piece;
+        joined += Trim(piece);
+      }
+    }
+    e.kind = LineKind::Value;
+    if (!doc_.keys.empty() && ParseValueLine(joined, e)) return;
+    Entry unparsed;
+    unparsed.kind = LineKind::Unparsed;
+    unparsed.raw = std::move(e.raw);
+    unparsed.line = e.line;
+    e = std::move(unparsed);
+    Problem(at);
+  }
+
+  void Problem(std::size_t at) {
+    const int number = static_cast<int>(at + 1);
+    if (doc_.unparsed.empty() || doc_.unparsed.back() != number) doc_.unparsed.push_back(number);
+  }
+
+  std::vector<std::string_view> lines_;
+  std::size_t next_ = 0;
+  bool header_done_ = false;
+  Document doc_;
+};
+
+std::string RenderValue(const Entry& e) {
+  std::string out = e.name.empty() ? std::string("@") : '"' + EscapeText(e.name) + '"';
+  out += '=';
+  if (e.type == ValueType::Dword) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "dword:%08x", e.number);
+    out += buf;
+  } else if (e.type == ValueType::String) {
+    out += '"' + EscapeText(e.text) + '"';
+  } else {
+    out += "hex:";
+    for (std::size_t i = 0; i < e.text.size(); ++i) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : ",%02x", static_cast<unsigned char>(e.text[i]));
+      out += buf;
+    }
+  }
+  return out + e.trailer;
+}
+
+void AppendEntries(std::string& out, const std::vector<Entry>& entries) {
+  for (const Entry& e : entries) {
+    out += e.raw.empty() && e.kind == LineKind::Value ? RenderValue(e) : e.raw;
+    out += '\n';
+  }
+}
+
+Entry BlankLine() {
+  Entry blank;
+  blank.kind = LineKind::Blank;
+  return blank;
+}
+
+bool EndsWithBlank(const std::vector<Entry>& entries) {
+  return !entries.empty() && entries.back().kind == LineKind::Blank;
 }
 
 }  // namespace
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return SameIgnoringCase(a, b); }
 
 std::string EscapeText(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
   for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
+    const unsigned char u = static_cast<unsigned char>(c);
     switch (c) {
       case '\\': out += "\\\\"; break;
       case '"': out += "\\\""; break;
@@ -141,106 +332,51 @@ std::string EscapeText(std::string_view text) {
   return out;
 }
 
-std::optional<Document> Parse(std::string_view text) {
-  Document doc;
-  bool header_seen = false;
+Document Parse(std::string_view text) {
   // A UTF-8 byte order mark, as some editors write, is not part of the header.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  while (!text.empty()) {
-    std::size_t end = text.find('\n');
-    std::string_view line = TrimRight(text.substr(0, end));
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    line = TrimLeft(line);
-    if (line.empty()) continue;
-    if (!header_seen) {
-      if (line != kHeader) return std::nullopt;
-      header_seen = true;
-      continue;
-    }
-    if (line.front() == ';') {
-      if (doc.keys.empty()) continue;  // comments before the first key are dropped
-      Entry c;
-      c.comment = true;
-      c.text = std::string(line);
-      doc.keys.back().entries.push_back(std::move(c));
-      continue;
-    }
-    if (line.front() == '[') {
-      if (line.back() != ']' || line.size() < 3) return std::nullopt;
-      std::string_view path = line.substr(1, line.size() - 2);
-      if (FindKey(doc, path) != nullptr) continue;  // a repeated section merges into the first
-      doc.keys.push_back(Key{std::string(path), {}});
-      continue;
-    }
-    if (doc.keys.empty()) return std::nullopt;
-    Entry e;
-    if (!ParseValueLine(line, e)) return std::nullopt;
-    Key& key = doc.keys.back();
-    if (Entry* old = FindValue(key, e.name))
-      *old = std::move(e);  // the last assignment wins, as on import
-    else
-      key.entries.push_back(std::move(e));
-  }
-  if (!header_seen) return std::nullopt;
-  return doc;
+  return Parser(text).Run();
 }
 
 std::string Render(const Document& doc) {
-  std::string out(kHeader);
-  out += "\n\n";
+  std::string out = doc.header.empty() ? std::string(kHeader) : doc.header;
+  out += '\n';
+  AppendEntries(out, doc.preamble);
   for (const Key& key : doc.keys) {
-    out += '[';
-    out += key.path;
-    out += "]\n";
-    for (const Entry& e : key.entries) {
-      if (e.comment) {
-        out += e.text;
-        out += '\n';
-        continue;
-      }
-      if (e.name.empty())
-        out += '@';
-      else
-        out += '"' + EscapeText(e.name) + '"';
-      out += '=';
-      if (e.type == ValueType::String) {
-        out += '"' + EscapeText(e.text) + '"';
-      } else if (e.type == ValueType::Dword) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "dword:%08x", e.number);
-        out += buf;
-      } else {
-        out += e.text;
-      }
-      out += '\n';
-    }
+    out += key.raw;
     out += '\n';
+    AppendEntries(out, key.entries);
   }
   return out;
 }
 
-Key* FindKey(Document& doc, std::string_view path) {
-  for (Key& k : doc.keys)
-    if (SameName(k.path, path)) return &k;
-  return nullptr;
+const Entry* FindValue(const Document& doc, std::string_view path, std::string_view name) {
+  const Entry* found = nullptr;
+  for (const Key& key : doc.keys) {
+    if (!SameName(key.path, path)) continue;
+    for (const Entry& e : key.entries)
+      if (e.kind == LineKind::Value && SameName(e.name, name)) found = &e;  // the last one wins
+  }
+  return found;
 }
 
-const Key* FindKey(const Document& doc, std::string_view path) {
-  for (const Key& k : doc.keys)
-    if (SameName(k.path, path)) return &k;
-  return nullptr;
-}
-
-Entry* FindValue(Key& key, std::string_view name) {
-  for (Entry& e : key.entries)
-    if (!e.comment && SameName(e.name, name)) return &e;
-  return nullptr;
-}
-
-const Entry* FindValue(const Key& key, std::string_view name) {
-  for (const Entry& e : key.entries)
-    if (!e.comment && SameName(e.name, name)) return &e;
-  return nullptr;
+Entry& ValueToWrite(Document& doc, std::string_view path, std::string_view name) {
+  if (const Entry* found = FindValue(doc, path, name)) return const_cast<Entry&>(*found);
+  Key* first = nullptr;
+  for (Key& key : doc.keys)
+    if (first == nullptr && SameName(key.path, path)) first = &key;
+  if (first == nullptr) {
+    std::vector<Entry>& before = doc.keys.empty() ? doc.preamble : doc.keys.back().entries;
+    if (!EndsWithBlank(before)) before.push_back(BlankLine());
+    doc.keys.push_back(Key{std::string(path), "[" + std::string(path) + "]", {BlankLine()}});
+    first = &doc.keys.back();
+  }
+  // New values go after the section's last value, before its blank lines.
+  auto at = first->entries.end();
+  while (at != first->entries.begin() && (at - 1)->kind == LineKind::Blank) --at;
+  Entry fresh;
+  fresh.name = std::string(name);
+  return *first->entries.insert(at, std::move(fresh));
 }
 
 }  // namespace brenvik::registry_file

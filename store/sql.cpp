@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "store/ascii_case.h"
 #include "store/sql_internal.h"
 
 namespace brenvik {
@@ -45,15 +46,6 @@ struct ThreadError {
 
 thread_local Result t_result;
 thread_local ThreadError t_error;
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (std::tolower(x) != std::tolower(y)) return false;
-  }
-  return true;
-}
 
 std::int64_t Clamp32(std::int64_t v) {
   constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
@@ -222,7 +214,7 @@ int SQL_Eod() { return t_result.eod ? 1 : 0; }
 
 int SQL_ResColNumber(std::string_view name) {
   for (std::size_t i = 0; i < t_result.names.size(); ++i)
-    if (SameName(t_result.names[i], name)) return static_cast<int>(i + 1);
+    if (SameIgnoringCase(t_result.names[i], name)) return static_cast<int>(i + 1);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "store/ascii_case.h"
 #include "store/sql_internal.h"
 
 namespace brenvik::sql_internal {
@@ -31,14 +32,6 @@ constexpr std::string_view kErrTop = "TOP is supported only right after the firs
 bool IsWordChar(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   return std::isalnum(u) || c == '_' || c == '$' || u >= 0x80;
-}
-
-bool SameWord(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 // Finds the closing `close` from s[i] (just past the opener); a doubled
@@ -196,7 +189,7 @@ std::size_t NextSignificant(const std::vector<Token>& t, std::size_t i) {
 }
 
 bool IsWord(const std::vector<Token>& t, std::size_t i, std::string_view w) {
-  return i < t.size() && t[i].kind == Tok::Word && SameWord(t[i].text, w);
+  return i < t.size() && t[i].kind == Tok::Word && SameIgnoringCase(t[i].text, w);
 }
 
 bool AllDigits(std::string_view s) {
@@ -268,7 +261,7 @@ bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, std::string& 
       case Tok::Word: {
         std::size_t next = NextSignificant(t, i + 1);
         bool call = next < t.size() && t[next].kind == Tok::Punct && t[next].text == "(";
-        if (call && (SameWord(tok.text, "Format$") || SameWord(tok.text, "Format")))
+        if (call && (SameIgnoringCase(tok.text, "Format$") || SameIgnoringCase(tok.text, "Format")))
           tok.text = kFormatFunction;
         else if (IsWord(t, i, "TOP") && FollowsSelect(t, i)) {
           error = kErrTop;  // TOP in a subquery

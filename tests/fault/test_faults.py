@@ -15,6 +15,8 @@ QUEUED = b"250 2.0.0 queued"
 SENDER_OK = b"250 2.1.0 sender ok"
 NO_DATABASE = ("FEHLER: Datenbankverbindung konnte nicht erstellt werden. Start abgebrochen / "
                "no database connection")
+REGISTRY_LINE = (e2e.EVENT_ERROR + "FEHLER: Registry-Datei Zeile %d nicht verstanden, bleibt wie sie ist "
+                 "/ registry file line %d not understood, kept as it stands: ")
 
 
 def mail_data(tag, size=100_000):
@@ -162,11 +164,53 @@ class RegistryFaultTest(unittest.TestCase):
                 self.assertFalse(os.path.exists("/spam.mdb"))
                 if content is None:
                     continue
-                # Never written over unread; a corrupt file only after the
-                # broken text was saved aside.
-                kept = [n for n in os.listdir(folder) if n.startswith("registry.reg.corrupt-")]
-                with open(os.path.join(folder, kept[0]) if kept else file, "rb") as f:
-                    self.assertEqual(f.read(), content)
+                # Never written over unread, never moved aside: every line
+                # it could not read stays as it stands.
+                self.assertEqual(sorted(n for n in os.listdir(folder) if "corrupt" in n), [])
+                with open(file, "rb") as f:
+                    kept = f.read()
+                self.assertIn(content, kept)
+                if name == "corrupt":
+                    self.assertIn(REGISTRY_LINE % (2, 2), g.stderr_text())  # below the header it gained
+
+    def test_hand_written_file_with_repeated_key_and_a_line_not_understood(self):
+        """A file as administrators write it: comments, hex(2) with a
+        continuation, a short dword, the settings key split in two sections
+        around the event key, and one line nothing can read. The gateway
+        listens and relays where the file says, names the bad line, and
+        after its own rewrites a restart reads the same."""
+        backend = backend_for(self)
+        g = e2e.Gateway(backend.port, start=False)
+        self.addCleanup(g.finish)
+        file = os.path.join(g.root, "etc", "brenvik", "registry.reg")
+        with open(file) as f:
+            values = [line for line in f.read().splitlines()[3:] if line]
+        events = ("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                  "Application\\Brenvik]")
+        lines = (["REGEDIT4", "; written by hand", "", "[HKEY_LOCAL_MACHINE\\Software\\Vikmar]"]
+                 + values[4:] + ['"Note"=hex(2):6f,6b,\\', "  00", '"Spare"=dword:7 ; short',
+                                 "", events, '"TypesSupported"=dword:00000007', "",
+                                 "[HKEY_LOCAL_MACHINE\\Software\\Vikmar]",
+                                 values[0] + "   ; the public address comes later",
+                                 "this line means nothing", ""] + values[1:4])
+        with open(file, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        for run in range(2):
+            with self.subTest(run=run):
+                g.start_process()  # on RecvHost:RecvPort of the second section
+                with open(file) as f:  # as the start event's registration left it
+                    bad_line = f.read().splitlines().index("this line means nothing") + 1
+                self.assertIn(REGISTRY_LINE % (bad_line, bad_line) + file, g.stderr_text())
+                data = mail_data(b"hand written %d" % run, 2000)
+                self.assertEqual(send_mail(g.port, b"h@example.org", data), QUEUED)
+                g.proc.send_signal(signal.SIGTERM)
+                self.assertEqual(g.proc.wait(e2e.STOP_TIMEOUT), 0, g.stderr_text())
+                with open(file) as f:
+                    text = f.read()
+                self.assertIn("\nthis line means nothing\n", text)
+                self.assertIn("[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n" + values[0], text)
+                self.assertEqual(text.count("EventMessageFile"), 1)
+        self.assertEqual(sorted(n for n in os.listdir(os.path.dirname(file)) if "corrupt" in n), [])
 
 
 class KillTest(unittest.TestCase):

@@ -88,29 +88,6 @@ TEST(Registry, WritesKeepOtherValuesKeysAndHandWrittenLines) {
   EXPECT_TRUE(Has("; set by hand\n\"Logging\"=\"1\"\n\"Blob\"=hex:01,02\n\"RecvPort\"=\"25\"\n"));
 }
 
-TEST(Registry, UnparsableFileIsKeptAsideBeforeAFreshOneIsWritten) {
-  for (const char* line : {"\"A\"=\"bad \\q escape\"", "\"A\"=dword:123", "\"A\"=\"open", "\"A\""})
-    EXPECT_FALSE(registry_file::Parse(std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n") + line + "\n")) << line;
-  EXPECT_FALSE(registry_file::Parse("REGEDIT4\n\"A\"=\"value before any key\"\n"));
-
-  TempRoot root;
-  const std::string folder = root.path() + "/etc/brenvik";
-  const std::string garbage = "this is no registry\n\"RecvPort\"=\"99\"\n";
-  WriteFile(RegistryFilePath(), garbage);
-  EXPECT_EQ(Get("RecvPort"), "");
-  ASSERT_TRUE(Set("RecvHost", "mx"));
-  EXPECT_EQ(Get("RecvHost"), "mx");
-  ASSERT_EQ(FilesStartingWith(folder, "registry.reg.corrupt-"), 1);
-  for (const auto& e : std::filesystem::directory_iterator(folder))
-    if (e.path().filename().string().rfind("registry.reg.corrupt-", 0) == 0) {
-      EXPECT_EQ(ReadFile(e.path().string()), garbage);
-    }
-  // A second broken file within the same second gets its own name.
-  WriteFile(RegistryFilePath(), "[no header]\n");
-  ASSERT_TRUE(Set("RecvHost", "mx2"));
-  EXPECT_EQ(FilesStartingWith(folder, "registry.reg.corrupt-"), 2);
-}
-
 // Runs `body` in a child process and returns its exit status.
 template <typename Body>
 int InChild(Body body) {
@@ -119,6 +96,103 @@ int InChild(Body body) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST(Registry, HandWrittenSyntaxIsReadAndAnUnknownLineSpoilsOnlyItself) {
+  TempRoot root;
+  const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Vikmar]";
+  struct Case {
+    std::string line, name, read;  // a line of the key, a value it sets, what that reads
+  } cases[] = {
+      {"; comment line", "", ""},
+      {"\"RecvPort\"=\"2525\" ; trailing comment", "RecvPort", "2525"},
+      {"", "", ""},
+      {"\"SendPort\"=dword:19", "SendPort", "\x19"},
+      {"\"SendHost\"=hex(2):6d,78,\\\n  2e,65,78,00", "SendHost", "mx.ex"},
+      {"\"Blob\"=hex:41,42 ; bytes", "Blob", "AB"},
+      {"\"StatusMail\"=\"a@example.com\"", "StatusMail", "a@example.com"},
+      {"\"Broken\"=\"bad \\q escape\"", "Broken", ""},
+      {"\"WorkDir\"=\"/var/opt/brenvik\"", "WorkDir", "/var/opt/brenvik"},
+      {"what the parser cannot read", "", ""},
+      {"\"Logging\"=\"1\"", "Logging", "1"},
+  };
+  std::string file = "REGEDIT4\n\n" + key + "\n";
+  for (const Case& c : cases) file += c.line + "\n";
+  WriteFile(RegistryFilePath(), file);
+  for (const Case& c : cases)
+    if (!c.name.empty()) { EXPECT_EQ(Get(c.name), c.read) << c.line; }
+  EXPECT_EQ(RegistryUnparsedLines(), (std::vector<int>{12, 14}));
+
+  // Rewrites change only the line of the value they set, in every process.
+  EXPECT_EQ(InChild([] { return Set("Logging", "0") && Set("Added", "x") ? 0 : 1; }), 0);
+  std::string expected = file;
+  expected.replace(expected.find("\"Logging\"=\"1\""), 13, "\"Logging\"=\"0\"\n\"Added\"=\"x\"");
+  EXPECT_EQ(ReadFile(RegistryFilePath()), expected);
+  ASSERT_TRUE(Set("RecvPort", "26"));
+  EXPECT_TRUE(Has("\"RecvPort\"=\"26\" ; trailing comment\n"));
+  EXPECT_EQ(RegistryUnparsedLines(), (std::vector<int>{12, 14}));
+  EXPECT_EQ(FilesStartingWith(root.path() + "/etc/brenvik", "registry.reg"), 2);  // the file and its lock
+
+  // Without its header the file is read all the same; line 1 is named.
+  WriteFile(RegistryFilePath(), key + "\n\"RecvPort\"=\"2626\"\n");
+  EXPECT_EQ(Get("RecvPort"), "2626");
+  EXPECT_EQ(RegistryUnparsedLines(), (std::vector<int>{1}));
+  WriteFile(RegistryFilePath(), "REGEDIT4\n\"RecvPort\"=\"1\"\n" + key + "\n");
+  EXPECT_EQ(Get("RecvPort"), "");  // a value before any key belongs to none
+  EXPECT_EQ(RegistryUnparsedLines(), (std::vector<int>{2}));
+}
+
+TEST(Registry, RepeatedSectionMergesIntoThatSameKey) {
+  TempRoot root;
+  const std::string events = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brenvik";
+  WriteFile(RegistryFilePath(),
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n\"RecvPort\"=\"2525\"\n\n"
+            "[HKEY_LOCAL_MACHINE\\" + events + "]\n\"TypesSupported\"=dword:00000007\n\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n\"RecvHost\"=\"127.0.0.2\"\n");
+  EXPECT_EQ(Get("RecvHost"), "127.0.0.2");
+  // An event's registration in another process files nothing under the wrong key.
+  EXPECT_EQ(InChild([&] { return SETREGVALUE(HKEY_LOCAL_MACHINE, events, "EventMessageFile", "/x") ? 0 : 1; }), 0);
+  ASSERT_TRUE(Set("RecvHost", "127.0.0.3"));
+  EXPECT_EQ(Get("RecvHost"), "127.0.0.3");
+  EXPECT_EQ(Get("RecvPort"), "2525");
+  EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, events, "RecvHost"), "");
+  EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, events, "EventMessageFile"), "/x");
+  EXPECT_TRUE(Has("[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n\"RecvHost\"=\"127.0.0.3\"\n"));
+}
+
+TEST(Registry, RewriteKeepsOwnerGroupAndModeAndAnUnchangedValueKeepsTheFile) {
+  TempRoot root;
+  ASSERT_TRUE(Set("RecvPort", "25"));
+  const std::string file = RegistryFilePath();
+  struct stat before {}, after {}, lock {};
+  if (geteuid() == 0) {
+    // The settings belong to an administrators' group; root rewrites them.
+    const std::string folder = root.path() + "/etc/brenvik";
+    ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+    ASSERT_EQ(chown(folder.c_str(), 0, 65534) | chmod(folder.c_str(), 0770), 0);
+    ASSERT_EQ(chown(file.c_str(), 0, 65534) | chmod(file.c_str(), 0660), 0);
+    ASSERT_TRUE(Set("RecvPort", "2525"));
+    ASSERT_EQ(stat(file.c_str(), &after) | stat((file + ".lock").c_str(), &lock), 0);
+    EXPECT_EQ(after.st_gid, 65534u);
+    EXPECT_EQ(after.st_mode & 07777, 0660u);
+    EXPECT_EQ(lock.st_gid, 65534u);
+    EXPECT_EQ(lock.st_mode & 07777, 0660u);
+    EXPECT_EQ(InChild([] {
+                if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+                return Get("RecvPort") != "2525" ? 11 : Set("RecvPort", "2626") ? 0 : 12;
+              }),
+              0);
+    EXPECT_EQ(Get("RecvPort"), "2626");
+  }
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  ASSERT_TRUE(Set("RecvPort", Get("RecvPort")));
+  ASSERT_TRUE(SETREGDWORD(HKEY_LOCAL_MACHINE, kSettingsKey, "Types", 7));
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  ASSERT_NE(after.st_ino, before.st_ino);  // a new value is a rewrite
+  ASSERT_TRUE(SETREGDWORD(HKEY_LOCAL_MACHINE, kSettingsKey, "Types", 7));
+  ASSERT_TRUE(Set("RecvPort", Get("RecvPort")));
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
 TEST(Registry, ProcessThatMayNotWriteReadsEverythingEmpty) {
@@ -162,7 +236,7 @@ TEST(Registry, TwoProcessesWritingAtOnceKeepBothValues) {
     EXPECT_EQ(Get("A" + std::to_string(i)), std::to_string(i));
     EXPECT_EQ(Get("B" + std::to_string(i)), std::to_string(1000 + i));
   }
-  EXPECT_EQ(FilesStartingWith(root.path() + "/etc/brenvik", "registry.reg.tmp-"), 0);
+  EXPECT_EQ(FilesStartingWith(root.path() + "/etc/brenvik", ".registry.reg.tmp-"), 0);
 }
 
 }  // namespace
