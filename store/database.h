@@ -10,7 +10,8 @@ std::string BuildConnectionString(std::string_view folder, std::string_view file
 
 // Sets the layer's options, clears its errors and opens the database.
 // True on error number 0 or 1; otherwise writes the diagnostic to the debug
-// trace and returns false. The gateway passes (WorkDir, "spam.mdb"), the
+// trace and returns false. A database this process may read but not write
+// is a failure too; it stays open for reading until SQL_CloseDB. The gateway passes (WorkDir, "spam.mdb"), the
 // tool (current directory, "/spam.mdb").
 bool OpenDatabase(std::string_view folder, std::string_view file_name);
 

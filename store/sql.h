@@ -18,7 +18,8 @@ void SQL_SetOptionStr(int option, std::string_view value);
 void SQL_ErrorClearAll();
 // Opens the file named after "DBQ=" in the connection string (up to the next
 // ';' or the end). Creates the four tables in a missing or empty file. The
-// outcome is read with SQL_ErrorNumber: 0 = opened.
+// outcome is read with SQL_ErrorNumber: 0 = opened; 1008 (read-only) leaves
+// a file that cannot be written open for reading.
 void SQL_OpenDB(std::string_view connection_string);
 // Last error of the calling thread: 0 none; otherwise a number > 1 (SQLite's
 // own codes + 1000, the layer's own 2..6). SQL_OpenDB and SQL_Stmt reset it

@@ -49,7 +49,8 @@ void SetThreadError(int number, std::string text);
 bool DatabaseFileOf(std::string_view connection_string, std::string& path);
 
 // Opens `path` as the connection (layer mutex held). On failure records the
-// error for the calling thread and leaves layer.db null.
+// error for the calling thread and leaves layer.db null. A database that
+// cannot be written stays open for reading, with the error recorded.
 void OpenLocked(Layer& layer, const std::string& path);
 
 // Name under which the dialect's Format$ / Format is registered.

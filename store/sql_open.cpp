@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "store/ascii_case.h"
 #include "store/sql_internal.h"
 
 namespace brenvik::sql_internal {
@@ -30,7 +31,10 @@ constexpr const char* kSchema =
     "CREATE INDEX IF NOT EXISTS StatistikDate ON Statistik (SpamDate);"
     "COMMIT;";
 
+constexpr const char* kWriteProbe = "CREATE TABLE main.BrenvikWriteProbe (x INTEGER);";
+
 constexpr std::string_view kNotADatabase = "file is not a database";
+constexpr std::string_view kReadOnly = "attempt to write a readonly database: ";
 constexpr std::string_view kUnreadable = "unable to read database file: ";
 
 enum class FileKind { MissingOrEmpty, Database, Foreign, Unreadable };
@@ -82,6 +86,23 @@ bool CreateSchema(sqlite3* db) {
   return false;
 }
 
+// SQLite opens a file it may not write read-only without a word, and a
+// folder without write access fails only the first write: a real write,
+// rolled back, tells. A lock held by another process is no reason to refuse.
+bool Writable(sqlite3* db, int busy_timeout_ms) {
+  if (sqlite3_db_readonly(db, "main") == 1) return false;
+  sqlite3_busy_timeout(db, 0);
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
+  bool writable = rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db, kWriteProbe, nullptr, nullptr, nullptr);
+    writable = rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+    sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  }
+  sqlite3_busy_timeout(db, busy_timeout_ms);
+  return writable;
+}
+
 bool Prepare(sqlite3* db, int busy_timeout_ms) {
   sqlite3_busy_timeout(db, busy_timeout_ms);
   int rc = RegisterAccessFunctions(db);
@@ -109,9 +130,7 @@ bool DatabaseFileOf(std::string_view cs, std::string& path) {
   std::size_t at = std::string_view::npos;
   for (std::size_t i = 0; i + 4 <= cs.size(); ++i) {
     std::string_view k = cs.substr(i, 4);
-    if ((i == 0 || cs[i - 1] == ';') && std::toupper(static_cast<unsigned char>(k[0])) == 'D' &&
-        std::toupper(static_cast<unsigned char>(k[1])) == 'B' &&
-        std::toupper(static_cast<unsigned char>(k[2])) == 'Q' && k[3] == '=') {
+    if ((i == 0 || cs[i - 1] == ';') && SameIgnoringCase(k, "DBQ=")) {
       at = i + 4;
       break;
     }
@@ -155,6 +174,9 @@ void OpenLocked(Layer& layer, const std::string& path) {
     return;
   }
   layer.db = db;
+  // Still open, so the lists can be shown, but not counted as opened.
+  if (!Writable(db, layer.busy_timeout_ms))
+    SetThreadError(kSqliteErrorBase + SQLITE_READONLY, std::string(kReadOnly) + path);
 }
 
 }  // namespace brenvik::sql_internal

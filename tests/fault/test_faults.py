@@ -213,6 +213,24 @@ class RegistryFaultTest(unittest.TestCase):
         self.assertEqual(sorted(n for n in os.listdir(os.path.dirname(file)) if "corrupt" in n), [])
 
 
+class ReadOnlyDatabaseTest(unittest.TestCase):
+    def test_database_the_gateway_may_not_write_is_no_database_connection(self):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("needs root to run the gateway as nobody")
+        g = e2e.Gateway(e2e.free_port(e2e.BACKEND_HOST), start=False, user=pwd.getpwnam("nobody"))
+        self.addCleanup(g.finish)
+        os.chmod(g.db.path, 0o444)
+        with open(g.db.path, "rb") as f:
+            before = f.read()
+        g.start_process(wait_for_listener=False)
+        self.assertTrue(g.wait_for_output(NO_DATABASE), g.stderr_text())
+        self.assertFalse(e2e.is_listening(e2e.RECV_HOST, g.port))
+        self.assertTrue(g.running(), g.stderr_text())
+        self.assertEqual(g.stop(), 0, g.stderr_text())
+        with open(g.db.path, "rb") as f:
+            self.assertEqual(f.read(), before)
+
+
 class KillTest(unittest.TestCase):
     """kill -9 while clients are greylisting: after a restart the database
     is intact and every sender whose answer a client received is there."""

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -89,6 +92,32 @@ TEST_F(Database, FileThatIsNoDatabaseFailsWithTheTraceAndStaysUntouched) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(OpenDatabase(root_.path() + "/no/such/folder", "/spam.mdb"));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // the trace is off by default
+}
+
+TEST_F(Database, DatabaseThatCannotBeWrittenIsNoConnectionButStaysReadable) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the open as another user";
+  ASSERT_TRUE(OpenDatabase(root_.path(), "/spam.mdb"));
+  SQL_Stmt(3, "INSERT INTO SpamSystem (what, Typ) SELECT '@example.com', 1;");
+  SQL_CloseDB();
+  struct Case {
+    mode_t file, folder;  // modes, both owned by the user who opens
+  } cases[] = {{0444, 0755}, {0644, 0555}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(chown(root_.path().c_str(), 65534, 65534) | chown(File().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(File().c_str(), c.file) | chmod(root_.path().c_str(), c.folder), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+      if (OpenDatabase(root_.path(), "/spam.mdb")) _exit(11);
+      if (Names("SELECT what FROM SpamSystem WHERE Typ = 1;") != std::vector<std::string>{"@example.com"}) _exit(12);
+      SQL_Stmt(3, "INSERT INTO SpamSystem (what, Typ) SELECT '@other.example', 1;");
+      _exit(SQL_ErrorNumber() > 1 ? 0 : 13);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.file << " " << WEXITSTATUS(status);
+    chmod(root_.path().c_str(), 0755);
+  }
 }
 
 }  // namespace
