@@ -236,11 +236,88 @@ bool FollowsSelect(const std::vector<Token>& t, std::size_t i) {
   return false;
 }
 
+// ---- which texts are dates ----------------------------------------------
+
+// The date/time columns of the schema: only a text that goes into one of
+// them, or is compared with one, is read as a day-first date.
+constexpr std::string_view kDateColumns[] = {"LastEdit", "FirstMail", "SecondMail", "Timestmp", "SpamDate"};
+
+bool IsPunct(const std::vector<Token>& t, std::size_t i, std::string_view p) {
+  return i < t.size() && t[i].kind == Tok::Punct && t[i].text == p;
+}
+
+bool IsDateColumn(const Token& tok) {
+  std::string_view name = tok.text;
+  if (tok.kind == Tok::QuotedName || tok.kind == Tok::Bracket) name = name.substr(1, name.size() - 2);
+  else if (tok.kind != Tok::Word) return false;
+  for (std::string_view column : kDateColumns)
+    if (SameIgnoringCase(name, column)) return true;
+  return false;
+}
+
+bool IsComparison(const Token& tok) {
+  return tok.kind == Tok::Punct && (tok.text == "=" || tok.text == "<" || tok.text == ">");
+}
+
+// From t[i], steps over blanks and parentheses in direction `step`.
+std::size_t SkipFiller(const std::vector<Token>& t, std::size_t i, int step) {
+  while (i < t.size() && (t[i].kind == Tok::Space || IsPunct(t, i, "(") || IsPunct(t, i, ")"))) i += step;
+  return i;  // past either end: t.size() or (size_t)-1 wraps to >= size
+}
+
+// "col op text" or "text op col" with a date column, op one of = < > <= >= <>.
+bool ComparedWithDateColumn(const std::vector<Token>& t, std::size_t i) {
+  for (int step : {-1, 1}) {
+    std::size_t j = i + step;
+    while (j < t.size() && t[j].kind == Tok::Space) j += step;
+    if (j >= t.size() || !IsComparison(t[j])) continue;
+    while (j < t.size() && IsComparison(t[j])) j += step;
+    j = SkipFiller(t, j, step);
+    if (j < t.size() && IsDateColumn(t[j])) return true;
+  }
+  return false;
+}
+
+// INSERT INTO table (columns) SELECT values | VALUES (values): marks the
+// text literals that stand in the slot of a date column.
+std::vector<bool> InsertedDates(const std::vector<Token>& t) {
+  std::vector<bool> dates(t.size(), false);
+  if (!IsWord(t, NextSignificant(t, 0), "INSERT")) return dates;
+  std::size_t i = 0;
+  while (i < t.size() && !IsPunct(t, i, "(")) ++i;
+  std::vector<bool> columns;  // one per column: a date column?
+  bool date = false;
+  for (++i; i < t.size() && !IsPunct(t, i, ")"); ++i) {
+    if (IsPunct(t, i, ",")) {
+      columns.push_back(date);
+      date = false;
+    } else if (t[i].kind != Tok::Space) {
+      date = IsDateColumn(t[i]);
+    }
+  }
+  columns.push_back(date);
+  std::size_t start = NextSignificant(t, i + 1);
+  if (IsWord(t, start, "VALUES")) start = NextSignificant(t, start + 1);  // its "(" is the top level
+  else if (!IsWord(t, start, "SELECT")) return dates;
+  int depth = 0;
+  std::size_t slot = 0;
+  for (i = start + 1; i < t.size() && depth >= 0; ++i) {
+    if (IsPunct(t, i, "(")) ++depth;
+    else if (IsPunct(t, i, ")")) --depth;
+    else if (depth == 0 && IsPunct(t, i, ",")) ++slot;
+    else if (depth == 0 && t[i].kind == Tok::Text && slot < columns.size()) dates[i] = columns[slot];
+    if (depth == 0 && IsWord(t, i, "FROM")) break;
+  }
+  return dates;
+}
+
 bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, std::string& error) {
+  const std::vector<bool> inserted_dates = InsertedDates(t);
   for (std::size_t i = 0; i < t.size(); ++i) {
     Token& tok = t[i];
     switch (tok.kind) {
       case Tok::Text:
+        if (!inserted_dates[i] && !ComparedWithDateColumn(t, i)) break;
         if (auto d = ParseDayFirst(TextValue(tok.text), layout)) tok.text = Iso(*d);
         break;
       case Tok::Hash: {

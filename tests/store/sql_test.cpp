@@ -29,7 +29,14 @@ TEST(TranslateAccessSql, RewritesTheDialectAndNothingInsideTexts) {
        "SELECT AccessFormat(\"SpamDate\",'mmmm yyyy') AS Dat FROM Statistik;"},
       {"SELECT 1 FROM x WHERE a = '#01-01-2020# TOP 5 [b] DELETE * FROM 08.12.2026 07:00:00';",
        "SELECT 1 FROM x WHERE a = '#01-01-2020# TOP 5 [b] DELETE * FROM 08.12.2026 07:00:00';"},
-      {"SELECT 'it''s 01.02.2026' AS t, '01.02.2026' AS d;", "SELECT 'it''s 01.02.2026' AS t, '2026-02-01' AS d;"},
+      // Only a text that goes into a date/time column or is compared with one is a date.
+      {"SELECT 'it''s 01.02.2026' AS t, '01.02.2026' AS d;", "SELECT 'it''s 01.02.2026' AS t, '01.02.2026' AS d;"},
+      {"INSERT INTO Liste (Email, WieOft, LastEdit) SELECT '01.02.2026', 1, '01.02.2026 10:00:00';",
+       "INSERT INTO Liste (Email, WieOft, LastEdit) SELECT '01.02.2026', 1, '2026-02-01 10:00:00';"},
+      {"INSERT INTO LogTable (Timestmp, Logtext) VALUES ('01.02.2026 10:00:00', '01.02.2026');",
+       "INSERT INTO LogTable (Timestmp, Logtext) VALUES ('2026-02-01 10:00:00', '01.02.2026');"},
+      {"SELECT * FROM Liste WHERE ((LastEdit) >= '01.02.2026') AND '1.2.2026' <> [FirstMail] AND Email = '01.02.2026';",
+       "SELECT * FROM Liste WHERE ((LastEdit) >= '2026-02-01') AND '2026-02-01' <> \"FirstMail\" AND Email = '01.02.2026';"},
       {"SELECT '31.02.2026 10:00:00'", "SELECT '31.02.2026 10:00:00'"},  // no such day: left as text
       {"SELECT [we\"ird] FROM t", "SELECT \"we\"\"ird\" FROM t"},
       {"SELECT TOP 3 * FROM t", "SELECT * FROM t LIMIT 3"},
@@ -143,6 +150,11 @@ TEST_F(SqlLayer, RealStatementTextsGiveTheExpectedRows) {
       {"SELECT * FROM LogTable WHERE Email = " + SqlQuote(hostile) + ";", {"Email", "Logtext", "Timestmp"},
        {{hostile, "it's 08.12.2026 07:00:00", "2026-12-08 07:00:00"}}},
       {"SELECT COUNT(*) AS N FROM Liste;", {"N"}, {{"3"}}},
+      // A sender key shaped like a date is a key like any other.
+      {Greylist("01.02.2026", "1", "08.12.2026 06:30:00"), {}, {}},
+      {Greylist("1.2.2026", "1", "08.12.2026 06:30:00"), {}, {}},
+      {"SELECT * FROM LISTE WHERE Email = '1.2.2026';", {"Email", "LastEdit"}, {{"1.2.2026", "2026-12-08 06:30:00"}}},
+      {"SELECT Email FROM Liste WHERE Email LIKE '%2026' ORDER BY Email;", {"Email"}, {{"01.02.2026"}, {"1.2.2026"}}},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.statement);
