@@ -8,6 +8,7 @@
 
 #include "brenvik_version.h"
 #include "configtool/form_texts.h"
+#include "store/ascii_case.h"
 #include "store/database.h"
 #include "store/registry.h"
 #include "store/settings.h"
@@ -19,16 +20,6 @@ namespace {
 
 // Error numbers 0 and 1 count as success, as they do when opening.
 bool StatementFailed() { return SQL_ErrorNumber() > 1; }
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// The database compares list texts case-insensitively (ASCII letters).
-bool SameListText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  return true;
-}
 
 std::string Concat(std::initializer_list<std::string_view> parts) {
   std::string s;
@@ -83,8 +74,9 @@ void FormLogic::Run(const CommandLine& command, ShowState show) {
 void FormLogic::LoadSettings() {
   InitializeSqlLayerOnce();
   // A failed open is only traced; the statements below then fail quietly and
-  // the lists stay empty.
-  OpenDatabase(CurrentDirectory(), texts::kDatabaseFile);
+  // the lists stay empty. A database that cannot be written is still read.
+  const bool read_only = !OpenDatabase(CurrentDirectory(), texts::kDatabaseFile) &&
+                         SQL_ErrorNumber() == kSqlErrorReadOnly;
   database_open_ = true;
   view_.SetText(ControlId::TitleLabel, TitleText());
   FillList(ControlId::WhitelistList, texts::kSelectWhitelist, "email");
@@ -92,6 +84,7 @@ void FormLogic::LoadSettings() {
   FillList(ControlId::RelayList, texts::kSelectRelays, "what");
   LoadRegistryValues();
   view_.SetChecked(ControlId::RestartCheck, true);
+  if (read_only) view_.ShowMessage({texts::kMessageTitle, texts::kDatabaseReadOnly, MessageIcon::Warning, false});
 }
 
 void FormLogic::FillList(ControlId list, std::string_view query, std::string_view column) {
@@ -233,7 +226,7 @@ void FormLogic::RemoveSelected(ControlId list, std::string_view delete_prefix) {
 
 void FormLogic::RemoveMatchingEntries(ControlId list, std::string_view text) {
   for (int i = view_.ListCount(list) - 1; i >= 0; --i)
-    if (SameListText(view_.ListEntry(list, i), text)) view_.RemoveListEntry(list, i);
+    if (SameIgnoringCase(view_.ListEntry(list, i), text)) view_.RemoveListEntry(list, i);
 }
 
 void FormLogic::InstallService() {

@@ -24,6 +24,15 @@ inline constexpr std::string_view kDatabaseErrorFallback = "Database error ";
 inline constexpr std::string_view kWrongWhitelistDomain =
     "Wrong Domain, has to start with @ z.B.: @example.com)";
 
+// An octet typed over 255 in an IP-address input: the typed number goes first.
+inline constexpr std::string_view kOctetOutOfRange =
+    " is not a valid entry. The value must lie between 0 and 255.";
+
+// The database can be read but not written: the lists are shown, not changed.
+inline constexpr std::string_view kDatabaseReadOnly =
+    "The database spam.mdb can be read but not written.\r\n"
+    "The lists are shown as stored, but they cannot be changed.\r\n";
+
 inline constexpr std::string_view kServiceInstalled =
     "Service installed succesfully. \r\n"
     "Please change the servicestart to automatic\r\n"

@@ -1,5 +1,7 @@
 #include "configtool/ip_address_input.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,8 +12,9 @@
 namespace brenvik {
 namespace {
 
-// 0..255 without leading zeros beyond a single digit's worth; empty allowed.
-const QRegularExpression kOctetPattern(QStringLiteral("^(25[0-5]|2[0-4][0-9]|1[0-9]{2}|[1-9]?[0-9])?$"));
+// Up to three digits; a value over 255 is set to 255 with a message.
+const QRegularExpression kOctetPattern(QStringLiteral("^[0-9]{0,3}$"));
+constexpr int kMaxOctet = 255;
 
 }  // namespace
 
@@ -68,23 +71,57 @@ void IpAddressInput::FieldEdited(int index) {
     kept_text_.clear();
     setToolTip(QString());
   }
-  // Three digits complete an octet: go on to the next field.
-  if (fields_[index]->text().size() == 3 && index < 3) {
-    fields_[index + 1]->setFocus(Qt::OtherFocusReason);
-    fields_[index + 1]->selectAll();
+  QLineEdit* field = fields_[index];
+  if (const int typed = field->text().toInt(); typed > kMaxOctet) {
+    field->setText(QString::number(kMaxOctet));
+    field->selectAll();
+    if (out_of_range_) out_of_range_(typed);
+    return;
   }
+  // Three digits complete an octet: go on to the next field.
+  if (field->text().size() == 3 && field->cursorPosition() == 3 && index < 3) {
+    MoveTo(index + 1, true);
+    advanced_into_ = index + 1;
+  }
+}
+
+void IpAddressInput::MoveTo(int index, bool select_all) {
+  fields_[index]->setFocus(Qt::OtherFocusReason);
+  if (select_all) fields_[index]->selectAll();
+  else fields_[index]->end(false);
+}
+
+bool IpAddressInput::PasteAddress() {
+  const QClipboard* clipboard = QGuiApplication::clipboard();
+  if (clipboard == nullptr) return false;
+  const std::string text = clipboard->text().trimmed().toStdString();
+  if (!ParseDottedAddress(text)) return false;
+  SetText(text);
+  MoveTo(3, false);
+  return true;
+}
+
+// True when the key was handled here and must not reach the field.
+bool IpAddressInput::FieldKey(int index, QKeyEvent& key) {
+  const bool just_entered = advanced_into_ == index;
+  advanced_into_ = -1;
+  if (key.matches(QKeySequence::Paste)) return PasteAddress();
+  if (key.key() == Qt::Key_Period) {
+    // The "." after three digits only confirms the move already made.
+    if (index < 3 && !(just_entered && fields_[index]->text().isEmpty())) MoveTo(index + 1, true);
+    return true;
+  }
+  if (key.key() == Qt::Key_Backspace && index > 0 && fields_[index]->text().isEmpty()) {
+    MoveTo(index - 1, false);
+    return true;
+  }
+  return false;
 }
 
 bool IpAddressInput::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
-    auto* key = static_cast<QKeyEvent*>(event);
-    for (int i = 0; i < 3; ++i) {
-      if (watched == fields_[i] && key->key() == Qt::Key_Period) {
-        fields_[i + 1]->setFocus(Qt::OtherFocusReason);
-        fields_[i + 1]->selectAll();
-        return true;
-      }
-    }
+    for (int i = 0; i < 4; ++i)
+      if (watched == fields_[i] && FieldKey(i, *static_cast<QKeyEvent*>(event))) return true;
   }
   return QFrame::eventFilter(watched, event);
 }

@@ -2,6 +2,7 @@
 // Four octet fields that together yield one dotted IPv4 text.
 #include <QFrame>
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,16 +24,24 @@ class IpAddressInput final : public QFrame {
 
   QLineEdit* Field(int index) const { return fields_[index]; }
 
+  // Called with a typed octet over 255, after the field was set to 255.
+  void SetOutOfRangeHandler(std::function<void(int typed)> handler) { out_of_range_ = std::move(handler); }
+
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
   void FieldEdited(int index);
+  bool FieldKey(int index, QKeyEvent& key);
+  void MoveTo(int index, bool select_all);
+  bool PasteAddress();
   void Layout();
 
   std::array<QLineEdit*, 4> fields_{};
-  std::string kept_text_;  // a non-dotted stored text, until edited
+  std::string kept_text_;                   // a non-dotted stored text, until edited
+  int advanced_into_ = -1;                  // field just entered after three digits, until the next key
+  std::function<void(int)> out_of_range_;   // told of an octet over 255
 };
 
 }  // namespace brenvik

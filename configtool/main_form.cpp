@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "configtool/form_texts.h"
 #include "configtool/ip_address_input.h"
 #include "configtool/twips.h"
 
@@ -116,6 +117,10 @@ QWidget* MainForm::CreateControl(const ControlSpec& spec) {
     case ControlKind::IpAddressInput: {
       auto* input = new IpAddressInput(this);
       input->SetText(spec.text);
+      input->SetOutOfRangeHandler([this](int typed) {
+        ShowMessage({texts::kMessageTitle, std::to_string(typed) + std::string(texts::kOctetOutOfRange),
+                     MessageIcon::Warning, true});
+      });
       widget = input;
       break;
     }
@@ -266,7 +271,13 @@ void MainForm::AppendListEntry(ControlId list, std::string_view text) {
 }
 
 void MainForm::RemoveListEntry(ControlId list, int index) {
-  if (auto* w = qobject_cast<QListWidget*>(Control(list))) delete w->takeItem(index);
+  auto* w = qobject_cast<QListWidget*>(Control(list));
+  if (w == nullptr) return;
+  delete w->takeItem(index);
+  // The list would select the next entry, and a second "remove" would
+  // delete what nobody chose.
+  w->setCurrentItem(nullptr);
+  w->clearSelection();
 }
 
 bool MainForm::Checked(ControlId check) const {

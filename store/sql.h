@@ -21,6 +21,8 @@ void SQL_ErrorClearAll();
 // outcome is read with SQL_ErrorNumber: 0 = opened; 1008 (read-only) leaves
 // a file that cannot be written open for reading.
 void SQL_OpenDB(std::string_view connection_string);
+// SQL_ErrorNumber after an open of a database that can be read, not written.
+inline constexpr int kSqlErrorReadOnly = 1008;
 // Last error of the calling thread: 0 none; otherwise a number > 1 (SQLite's
 // own codes + 1000, the layer's own 2..6). SQL_OpenDB and SQL_Stmt reset it
 // first, so it always describes the calling thread's latest operation.

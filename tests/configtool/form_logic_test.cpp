@@ -1,6 +1,9 @@
 // The form's behaviour without widgets: a recording view over a real
 // spam.mdb and a real registry file in a temporary machine root.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <optional>
@@ -271,6 +274,28 @@ TEST_F(FormLogicTest, FailedListStatementsAreReportedAndNotShown) {
   without.AddDomain();
   ASSERT_EQ(none.messages.size(), 1u);
   EXPECT_TRUE(none.List(ControlId::DomainList).empty());
+}
+
+TEST_F(FormLogicTest, DatabaseThatCannotBeWrittenIsShownAndSaidSo) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to open as another user";
+  Seed("INSERT INTO SpamSystem VALUES ('@a.example', 1);");
+  ASSERT_EQ(chmod(machine.Base().c_str(), 0755) | chmod(machine.Database().c_str(), 0444), 0);
+  ASSERT_EQ(chown(machine.Database().c_str(), 65534, 65534) | chown(machine.Work().c_str(), 65534, 65534), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    FakeView ro;
+    FormLogic logic_ro(ro, Environment());
+    logic_ro.LoadSettings();
+    if (ro.List(ControlId::DomainList) != Strings{"@a.example"}) _exit(11);
+    if (ro.messages.size() != 1 || ro.messages[0].text.find("cannot be changed") == std::string::npos) _exit(12);
+    ro.texts[ControlId::DomainEdit] = "b.example";
+    logic_ro.AddDomain();  // refused by the database, and said so
+    _exit(ro.messages.size() == 2 && ro.List(ControlId::DomainList) == Strings{"@a.example"} ? 0 : 13);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // message boxes, with a real spam.mdb and registry in a temporary root.
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -174,8 +175,61 @@ class MainFormTest : public QObject {
     QCOMPARE(input.Text(), std::string("localhost"));
     QTest::keyClicks(input.Field(0), QStringLiteral("127"));
     QCOMPARE(input.Text(), std::string("127.0.0.0"));
-    QTest::keyClicks(input.Field(1), QStringLiteral("999"));  // not an octet: refused
-    QVERIFY(input.Field(1)->text().toInt() <= 255);
+  }
+
+  // Typed as everyone types an address: the "." after three digits only
+  // confirms the move; Backspace in an empty field goes back; a pasted
+  // dotted address fills all four fields.
+  void ipAddressInputStoresWhatIsTyped() {
+    auto* input = static_cast<IpAddressInput*>(form_->Control(ControlId::RelayIpInput));
+    const struct {
+      const char* keys;  // '\b' is Backspace
+      const char* text;
+    } cases[] = {
+        {"192.168.1.10", "192.168.1.10"}, {"127.0.0.2", "127.0.0.2"}, {"10.2\b\b1.5", "101.5.0.0"},
+        {"1..2", "1.0.2.0"}, {"255.255.255.255.", "255.255.255.255"},
+    };
+    for (const auto& c : cases) {
+      input->SetText("");
+      QTest::mouseClick(input->Field(0), Qt::LeftButton);
+      for (const char* k = c.keys; *k != '\0'; ++k)
+        QTest::keyClick(Focused(), *k == '\b' ? Qt::Key_Backspace : Qt::Key(*k));
+      QCOMPARE(input->Text(), std::string(c.text));
+    }
+    QTest::mouseClick(Get(ControlId::RelayAddButton), Qt::LeftButton);
+    QCOMPARE(Get<QListWidget>(ControlId::RelayList)->item(0)->text(), QStringLiteral("255.255.255.255"));
+
+    QGuiApplication::clipboard()->setText(QStringLiteral(" 192.168.1.10 "));
+    QTest::mouseClick(input->Field(1), Qt::LeftButton);
+    QTest::keySequence(Focused(), QKeySequence::Paste);
+    QCOMPARE(input->Text(), std::string("192.168.1.10"));
+    QVERIFY(boxes_.isEmpty());
+
+    // Over 255: the field holds 255 and a message says what is allowed.
+    auto* recv = static_cast<IpAddressInput*>(form_->Control(ControlId::RecvHostInput));
+    recv->SetText("");
+    QTest::mouseClick(recv->Field(0), Qt::LeftButton);
+    QTest::keyClicks(Focused(), QStringLiteral("999"));
+    QCOMPARE(recv->Field(0)->text(), QStringLiteral("255"));
+    QCOMPARE(boxes_, QStringList{"Brenvik: 999 is not a valid entry. The value must lie between 0 and 255."
+                                 " [icon 2] [owned] 1"});
+  }
+
+  // After a remove nothing is selected, so a second click removes nothing.
+  void removeLeavesNoEntrySelected() {
+    auto* domains = Get<QListWidget>(ControlId::DomainList);
+    for (const char* name : {"a.example", "b.example", "c.example"}) {
+      Get<QLineEdit>(ControlId::DomainEdit)->setText(QString::fromLatin1(name));
+      QTest::mouseClick(Get(ControlId::DomainAddButton), Qt::LeftButton);
+    }
+    QTest::mouseClick(domains->viewport(), Qt::LeftButton, {}, domains->visualItemRect(domains->item(1)).center());
+    QCOMPARE(domains->selectedItems().size(), 1);
+    for (int click = 0; click < 2; ++click) QTest::mouseClick(Get(ControlId::DomainRemoveButton), Qt::LeftButton);
+    QCOMPARE(domains->count(), 2);
+    QVERIFY(domains->selectedItems().isEmpty());
+    QCOMPARE(domains->item(1)->text(), QStringLiteral("@c.example"));
+    QCOMPARE(test::Sql(machine_->Database(), "SELECT what FROM SpamSystem ORDER BY what;"),
+             (std::vector<std::string>{"@a.example", "@c.example"}));
   }
 };
 
