@@ -123,26 +123,26 @@ void MarkBadMail(const std::string& key, const std::string& now) {
 
 // The check from the key lookup on, with the key held against other
 // attempts of the same key.
-bool CheckKey(const std::string& key, std::string_view client_ip, bool check_blocklist,
+SenderDecision CheckKey(const std::string& key, std::string_view client_ip, bool check_blocklist,
               const LocalTime* fixed_now) {
   SQL_Stmt(3, Join({kSelectKey, SqlQuote(key), kEnd}));
   SQL_Fetch(0);
   const std::string now = DayFirstText(fixed_now ? *fixed_now : ReadLocalClock());
   if (SQL_Eod() != 0) {
     InsertFirstAttempt(key, client_ip, now);
-    return false;
+    return SenderDecision::Greylisted;
   }
   const int attempts = SQL_ResColSInt(SQL_ResColNumber("WieOft"));
   if (attempts > 1) {
     UpdateCount(key, attempts + 1, now, false);
-    return true;
+    return SenderDecision::PassedOnRetry;
   }
   if (CheckBlocklist(client_ip, check_blocklist)) {
     MarkBadMail(key, now);
-    return false;
+    return SenderDecision::Blocklisted;
   }
   UpdateCount(key, attempts + 1, now, true);
-  return true;
+  return SenderDecision::PassedOnRetry;
 }
 
 // The path of a MAIL line as the command parser reads it.
@@ -152,11 +152,11 @@ MailPath SenderPath(std::string_view mail_line) {
   return ParseMailPath(command.argument, "FROM");
 }
 
-bool CheckSenderAt(const std::string& mail_line, std::string_view client_ip, bool check_blocklist,
-                   const LocalTime* fixed_now) {
+SenderDecision DecideAt(const std::string& mail_line, std::string_view client_ip, bool check_blocklist,
+                        const LocalTime* fixed_now) {
   const std::string key = SenderKey(mail_line, client_ip);
-  if (key.empty()) return false;
-  if (IsWhitelisted(SenderPath(mail_line))) return true;
+  if (key.empty()) return SenderDecision::NoSender;
+  if (IsWhitelisted(SenderPath(mail_line))) return SenderDecision::Whitelisted;
   KeysInProgress::Hold hold(InProgress(), key);
   return CheckKey(key, client_ip, check_blocklist, fixed_now);
 }
@@ -185,13 +185,32 @@ std::string SenderKey(std::string_view mail_line, std::string_view client_ip) {
   return ExtractSenderAddress(line);
 }
 
+bool Accepts(SenderDecision decision) {
+  return decision == SenderDecision::Whitelisted || decision == SenderDecision::PassedOnRetry;
+}
+
+std::string_view DecisionName(SenderDecision decision) {
+  switch (decision) {
+    case SenderDecision::NoSender: return "no-sender";
+    case SenderDecision::Whitelisted: return "whitelisted";
+    case SenderDecision::Greylisted: return "greylisted";
+    case SenderDecision::PassedOnRetry: return "passed-on-retry";
+    case SenderDecision::Blocklisted: return "blocklisted";
+  }
+  return "";
+}
+
+SenderDecision DecideSender(const std::string& mail_line, std::string_view client_ip, bool check_blocklist) {
+  return DecideAt(mail_line, client_ip, check_blocklist, nullptr);
+}
+
 bool CheckSender(std::string mail_line, std::string_view client_ip, bool check_blocklist) {
-  return CheckSenderAt(mail_line, client_ip, check_blocklist, nullptr);
+  return Accepts(DecideAt(mail_line, client_ip, check_blocklist, nullptr));
 }
 
 bool CheckSender(std::string mail_line, std::string_view client_ip, bool check_blocklist,
                  const LocalTime& now) {
-  return CheckSenderAt(mail_line, client_ip, check_blocklist, &now);
+  return Accepts(DecideAt(mail_line, client_ip, check_blocklist, &now));
 }
 
 }  // namespace brenvik

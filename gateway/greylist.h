@@ -17,6 +17,19 @@ std::string ExtractSenderAddress(std::string& line);
 // address, "<>@[" + client_ip + "]".
 std::string SenderKey(std::string_view mail_line, std::string_view client_ip);
 
+// How the greylist decided on a sender (names as the session log gives them).
+enum class SenderDecision {
+  NoSender,       // no key: deferred, nothing stored
+  Whitelisted,    // accepted at once, nothing stored
+  Greylisted,     // first attempt: stored, deferred
+  PassedOnRetry,  // a later attempt: counted, accepted
+  Blocklisted,    // a retry from a listed client: deferred again
+};
+bool Accepts(SenderDecision decision);
+std::string_view DecisionName(SenderDecision decision);
+// CheckSender's decision itself.
+SenderDecision DecideSender(const std::string& mail_line, std::string_view client_ip, bool check_blocklist);
+
 // True = let the MAIL command through, false = "451 Try later...". Only a
 // mailbox without source route is looked up in the whitelist.
 // check_blocklist is the CheckBadMailAdr switch (non-zero = on).

@@ -54,11 +54,13 @@ SmtpRelay::SmtpRelay(Connection client, const GatewaySettings& settings, const S
 
 SmtpRelay::~SmtpRelay() {
   CloseBoth();
+  WriteSessionLine(summary_);
   if (logging_) CloseConnectionLog(log_);
 }
 
 void SmtpRelay::Run() {
   client_ip_ = GetPeerAddress(client_.Socket());
+  summary_.client = client_ip_;
   relay_allowed_ = IsRelayAllowed(client_ip_, settings_.RecvHost);
   if (logging_) log_ = OpenConnectionLog(settings_.WorkDir);
   if (!ConnectBackend()) return;
@@ -75,6 +77,7 @@ void SmtpRelay::Run() {
 bool SmtpRelay::ConnectBackend() {
   if (!OpenConnection(settings_.SendHost, settings_.SendPort, timing_.backend_timeout_ms, backend_)) {
     RefuseClient(backend_.FailureText());
+    summary_.end = std::string(relay_text::kEndBackend).append(backend_.FailureText());
     CloseConnection(client_);
     Log(relay_text::kBackendOpenFailed);
     return false;
@@ -83,6 +86,7 @@ bool SmtpRelay::ConnectBackend() {
   std::string_view failure;
   if (!ReceiveBackendReply(greeting, failure)) {
     RefuseClient(failure);
+    summary_.end = std::string(relay_text::kEndBackend).append(failure);
     CloseBoth();
     Log(relay_text::kBackendGreetingFailed);
     return false;
@@ -137,6 +141,7 @@ bool SmtpRelay::SendToClientOrAbort(std::string_view text) {
 void SmtpRelay::Abort(std::string_view failure) {
   std::string entry(relay_text::kAbort);
   entry.append(failure);
+  summary_.end = failure;
   CloseBoth();
   Log(entry);
   state_ = SessionState::Ended;

@@ -16,7 +16,8 @@ std::string WithLineEnd(std::string_view text) { return std::string(text).append
 const SmtpRelay::Verb SmtpRelay::kVerbs[] = {
     {"MAIL", &SmtpRelay::OnMail},           {"RCPT", &SmtpRelay::OnRcpt},
     {"DATA", &SmtpRelay::OnData},           {"QUIT", &SmtpRelay::OnQuit},
-    {"EHLO", &SmtpRelay::OnEhlo},           {"STARTTLS", &SmtpRelay::OnRefusedVerb},
+    {"EHLO", &SmtpRelay::OnEhlo},           {"HELO", &SmtpRelay::OnHelo},
+    {"STARTTLS", &SmtpRelay::OnRefusedVerb},
     {"BDAT", &SmtpRelay::OnRefusedVerb},    {"XCLIENT", &SmtpRelay::OnRefusedVerb},
     {"XFORWARD", &SmtpRelay::OnRefusedVerb},
 };
@@ -48,12 +49,15 @@ void SmtpRelay::Dispatch() {
 }
 
 void SmtpRelay::AnswerError(std::string_view reply) {
-  if (++error_replies_ >= relay_text::kMaxErrorReplies) return EndWithReply(relay_text::kTooManyErrors);
+  if (++error_replies_ >= relay_text::kMaxErrorReplies) {
+    return EndWithReply(relay_text::kTooManyErrors, relay_text::kEndTooManyErrors);
+  }
   if (SendToClientOrAbort(WithLineEnd(reply))) Log(reply);
 }
 
-void SmtpRelay::EndWithReply(std::string_view reply) {
+void SmtpRelay::EndWithReply(std::string_view reply, std::string_view why) {
   if (!SendToClientOrAbort(WithLineEnd(reply))) return;
+  summary_.end = why;
   Log(reply);
   CloseBoth();
   Log(std::string(relay_text::kAbort).append(DescribeFailure(NetFailure::None)));
@@ -64,7 +68,8 @@ bool SmtpRelay::RelayReplyOrAbort(bool withhold_extensions, SmtpReply& reply) {
   if (!ReceiveReplyOrAbort(reply)) return false;
   if (withhold_extensions) WithholdExtensions(reply.lines);
   if (!SendReplyOrAbort(reply)) return false;
-  Log(reply.FinalLine());
+  last_reply_ = reply.FinalLine();
+  Log(last_reply_);
   return true;
 }
 
@@ -73,7 +78,13 @@ void SmtpRelay::Forward() {
   if (SendToBackendOrAbort(WithLineEnd(line_))) RelayReplyOrAbort(false, reply);
 }
 
+void SmtpRelay::OnHelo() {
+  summary_.helo = command_.argument;
+  Forward();
+}
+
 void SmtpRelay::OnEhlo() {
+  summary_.helo = command_.argument;
   SmtpReply reply;
   if (SendToBackendOrAbort(WithLineEnd(line_))) RelayReplyOrAbort(true, reply);
 }
@@ -81,12 +92,17 @@ void SmtpRelay::OnEhlo() {
 void SmtpRelay::OnRefusedVerb() { AnswerError(relay_text::kNotImplemented); }
 
 void SmtpRelay::OnMail() {
-  if (relay_allowed_) return Forward();
+  if (relay_allowed_) {
+    summary_.AddSender(SenderKey(line_, client_ip_), relay_text::kDecisionRelayAllowed);
+    return Forward();
+  }
   const MailPath path = ParseMailPath(command_.argument, "FROM");
   if (path.form != MailPath::Form::Mailbox && path.form != MailPath::Form::Null) {
     return AnswerError(relay_text::kBadSenderSyntax);
   }
-  if (!CheckSender(line_, client_ip_, settings_.CheckBadMailAdr != 0)) {
+  const SenderDecision decision = DecideSender(line_, client_ip_, settings_.CheckBadMailAdr != 0);
+  summary_.AddSender(SenderKey(line_, client_ip_), DecisionName(decision));
+  if (!Accepts(decision)) {
     if (!SendToClientOrAbort(WithLineEnd(relay_text::kTryLater))) return;
     LogRow(relay_text::kRowDeferred);
     Log(relay_text::kTryLater);
@@ -99,10 +115,15 @@ void SmtpRelay::OnMail() {
 }
 
 void SmtpRelay::OnRcpt() {
-  if (relay_allowed_ || RecipientAccepted(ParseMailPath(command_.argument, "TO"), AcceptedDomains)) {
-    return Forward();
+  const MailPath path = ParseMailPath(command_.argument, "TO");
+  const std::string_view recipient = path.form == MailPath::Form::Invalid ? command_.argument : path.text;
+  if (relay_allowed_ || RecipientAccepted(path, AcceptedDomains)) {
+    Forward();
+    if (state_ != SessionState::Ended) summary_.AddRecipient(recipient, last_reply_.starts_with('2'));
+    return;
   }
-  EndWithReply(relay_text::kRelayingProhibited);
+  summary_.AddRecipient(recipient, false);
+  EndWithReply(relay_text::kRelayingProhibited, relay_text::kEndRefusedRecipient);
 }
 
 // Mail data follows only when the backend is ready for it.
@@ -116,6 +137,7 @@ void SmtpRelay::OnData() {
 void SmtpRelay::OnQuit() {
   Forward();
   if (state_ == SessionState::Ended) return;
+  summary_.end = relay_text::kEndQuit;
   CloseBoth();
   state_ = SessionState::Ended;
 }

@@ -33,6 +33,7 @@ void SmtpRelay::DataPhase() {
     if (!ReadDataBlock(block)) return;
     relayed.clear();
     const std::size_t used = stream.Feed(block, relayed);
+    summary_.data_bytes += used;
     const bool sent = relayed.empty() || SendText(backend_, relayed);
     if (timing_.data_pause_ms > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(timing_.data_pause_ms));
@@ -44,7 +45,9 @@ void SmtpRelay::DataPhase() {
     }
   }
   SmtpReply answer;
-  if (ReceiveReplyOrAbort(answer) && SendReplyOrAbort(answer)) state_ = SessionState::Command;
+  if (!ReceiveReplyOrAbort(answer) || !SendReplyOrAbort(answer)) return;
+  summary_.data_reply = answer.FinalLine();
+  state_ = SessionState::Command;
 }
 
 }  // namespace brenvik

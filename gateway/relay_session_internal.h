@@ -9,6 +9,7 @@
 #include "gateway/smtp_command.h"
 #include "gateway/smtp_reply.h"
 #include "maintenance/mail_log.h"
+#include "maintenance/session_log.h"
 #include "store/settings.h"
 
 namespace brenvik {
@@ -41,6 +42,7 @@ class SmtpRelay {
   void OnData();
   void OnQuit();
   void OnEhlo();
+  void OnHelo();
   void OnRefusedVerb();
   void Forward();
   void DataPhase();
@@ -50,7 +52,7 @@ class SmtpRelay {
   // end the session.
   void AnswerError(std::string_view reply);
   // Sends `reply`, closes both sides (no QUIT to the backend), ends.
-  void EndWithReply(std::string_view reply);
+  void EndWithReply(std::string_view reply, std::string_view why);
 
   // Reads the backend's reply to its final line; a failure is returned in
   // `failure`, nothing is aborted.
@@ -82,6 +84,8 @@ class SmtpRelay {
   std::string line_;                  // the client's current command line
   SmtpCommand command_;               // line_ as parsed; views into line_
   int error_replies_ = 0;             // AnswerError replies so far
+  std::string last_reply_;            // final line of the latest backend reply
+  SessionSummary summary_;            // for the session's line in the system log
 };
 
 }  // namespace brenvik

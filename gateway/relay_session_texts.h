@@ -27,6 +27,14 @@ inline constexpr std::string_view kBackendGreetingFailed =
     "Fehler beim ersten Kommando an den Weiterleitungsserver";
 inline constexpr std::string_view kAbort = "ABBRUCH ";  // + failure description
 
+// How a session ended and how its senders were decided, for its line in
+// the system log (failures are named by their failure texts).
+inline constexpr std::string_view kEndQuit = "QUIT";
+inline constexpr std::string_view kEndRefusedRecipient = "refused recipient";
+inline constexpr std::string_view kEndTooManyErrors = "too many errors";
+inline constexpr std::string_view kEndBackend = "mail server: ";  // + failure description
+inline constexpr std::string_view kDecisionRelayAllowed = "relay-allowed";
+
 // LogTable decisions.
 inline constexpr std::string_view kRowDeferred = "Try Later";
 inline constexpr std::string_view kRowAccepted = "OK";

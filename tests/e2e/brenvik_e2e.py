@@ -136,11 +136,12 @@ class Gateway:
     SpamSystem Typ 1, Typ 2 and Liste of the template database before the
     start; database may instead be None (brenvik creates it) or the bytes of
     the file; settings override the registry values; user (a pwd entry)
-    runs it unprivileged; start=False leaves the start to start_process."""
+    runs it unprivileged; launcher (a command list) runs it through that
+    command; start=False leaves the start to start_process."""
 
     def __init__(self, backend_port, domains=(ACCEPTED_DOMAIN,), relays=(RELAY_HOST,),
                  whitelist=(WHITELISTED_DOMAIN,), settings=None, database=TEMPLATE,
-                 wait_for_listener=True, user=None, start=True):
+                 wait_for_listener=True, user=None, launcher=(), start=True):
         self.root = tempfile.mkdtemp(prefix="brenvik-e2e-")
         self.work = os.path.join(self.root, "work")
         os.makedirs(self.work)
@@ -165,7 +166,7 @@ class Gateway:
                 f.write(database)
         self.stderr_path = os.path.join(self.root, "stderr.txt")
         self._stderr = open(self.stderr_path, "wb")
-        self.proc, self.user = None, user
+        self.proc, self.user, self.launcher = None, user, list(launcher)
         if user:
             os.chmod(self.root, 0o755)
             for folder, _, files in os.walk(self.root):
@@ -179,7 +180,7 @@ class Gateway:
         env["BRENVIK_SYSROOT"] = self.root
         user = ["setpriv", "--reuid=%d" % self.user.pw_uid, "--regid=%d" % self.user.pw_gid,
                 "--clear-groups"] if self.user else []
-        self.proc = subprocess.Popen(user + [BRENVIK], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(self.launcher + user + [BRENVIK], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
                                      stdout=self._stderr, stderr=self._stderr)
         # An early end counts as up, so that the caller sees why.
         up = lambda: not self.running() or is_listening(RECV_HOST, self.port)
