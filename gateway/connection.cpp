@@ -121,7 +121,8 @@ Connection::Connection(Connection&& other) noexcept
       unread_(std::exchange(other.unread_, 0)),
       short_read_(std::exchange(other.short_read_, false)),
       nothing_pending_(std::exchange(other.nothing_pending_, false)),
-      failure_(std::exchange(other.failure_, NetFailure::None)) {}
+      failure_(std::exchange(other.failure_, NetFailure::None)),
+      system_error_(std::exchange(other.system_error_, 0)) {}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
@@ -134,8 +135,14 @@ Connection& Connection::operator=(Connection&& other) noexcept {
     short_read_ = std::exchange(other.short_read_, false);
     nothing_pending_ = std::exchange(other.nothing_pending_, false);
     failure_ = std::exchange(other.failure_, NetFailure::None);
+    system_error_ = std::exchange(other.system_error_, 0);
   }
   return *this;
+}
+
+bool Connection::FailSystem(int error) {
+  system_error_ = error;
+  return Fail(FailureFromErrno(error));
 }
 
 bool Connection::Fail(NetFailure failure) {
@@ -177,6 +184,7 @@ void Connection::Reset(int fd, int timeout_ms) {
   short_read_ = false;
   nothing_pending_ = false;
   failure_ = NetFailure::None;
+  system_error_ = 0;
 }
 
 Connection::Wait Connection::WaitReadable() {
@@ -186,7 +194,7 @@ Connection::Wait Connection::WaitReadable() {
     case WaitResult::TimedOut: return Wait::TimedOut;
     case WaitResult::Failed: break;
   }
-  Fail(FailureFromErrno(error));
+  FailSystem(error);
   return Wait::Failed;
 }
 
@@ -211,7 +219,7 @@ long Connection::ReceiveIntoBuffer() {
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
-    Fail(FailureFromErrno(errno));
+    FailSystem(errno);
     return -1;
   }
 }
@@ -243,9 +251,10 @@ bool OpenListener(std::uint32_t address, std::uint16_t port, int timeout_ms, Con
   CloseConnection(out);
   out.timeout_ms_ = timeout_ms;
   out.failure_ = NetFailure::None;
+  out.system_error_ = 0;
   if (address == 0) return out.Fail(NetFailure::IoError);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return out.Fail(FailureFromErrno(errno));
+  if (fd < 0) return out.FailSystem(errno);
   const int on = 1;
   // Lets a restarted gateway bind again while old connections linger in TIME_WAIT.
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -257,7 +266,7 @@ bool OpenListener(std::uint32_t address, std::uint16_t port, int timeout_ms, Con
       ::listen(fd, kListenBacklog) != 0) {
     const int error = errno;
     CloseDescriptor(fd);
-    return out.Fail(FailureFromErrno(error));
+    return out.FailSystem(error);
   }
   out.Reset(fd, timeout_ms);
   return true;
@@ -268,7 +277,7 @@ bool AcceptConnection(Connection& listener, Connection& out) {
   for (;;) {
     int error = 0;
     if (WaitFor(listener.fd_, POLLIN, -1, error) == WaitResult::Failed)
-      return listener.Fail(FailureFromErrno(error));
+      return listener.FailSystem(error);
     const int fd = ::accept4(listener.fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       out.Reset(fd, listener.timeout_ms_);
@@ -276,7 +285,7 @@ bool AcceptConnection(Connection& listener, Connection& out) {
       return true;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK || IsTransientAcceptError(errno)) continue;
-    return listener.Fail(FailureFromErrno(errno));
+    return listener.FailSystem(errno);
   }
 }
 
@@ -284,10 +293,11 @@ bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection&
   CloseConnection(out);
   out.timeout_ms_ = timeout_ms;
   out.failure_ = NetFailure::None;
+  out.system_error_ = 0;
   const std::uint32_t address = ResolveHost(host);
   if (address == 0 || port <= 0 || port > 65535) return out.Fail(NetFailure::IoError);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return out.Fail(FailureFromErrno(errno));
+  if (fd < 0) return out.FailSystem(errno);
   sockaddr_in remote{};
   remote.sin_family = AF_INET;
   remote.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -297,7 +307,7 @@ bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection&
     error = errno == EINTR ? FinishInterruptedConnect(fd) : errno;
   if (error != 0) {
     CloseDescriptor(fd);
-    return out.Fail(FailureFromErrno(error));
+    return out.FailSystem(error);
   }
   out.Reset(fd, timeout_ms);
   out.EnsureBuffer();
@@ -437,7 +447,7 @@ Connection::Wait Connection::PeekReadable() {
     case WaitResult::TimedOut: return Wait::TimedOut;
     case WaitResult::Failed: break;
   }
-  Fail(FailureFromErrno(error));
+  FailSystem(error);
   return Wait::Failed;
 }
 
@@ -449,7 +459,7 @@ bool SendText(Connection& c, std::string_view text) {
     switch (WaitFor(c.fd_, POLLOUT, c.timeout_ms_, error)) {
       case WaitResult::Ready: break;
       case WaitResult::TimedOut: return c.Fail(NetFailure::Timeout);
-      case WaitResult::Failed: return c.Fail(FailureFromErrno(error));
+      case WaitResult::Failed: return c.FailSystem(error);
     }
     if (sent == text.size()) break;
     // Never blocks past the wait above, and a closed peer is an error
@@ -458,7 +468,7 @@ bool SendText(Connection& c, std::string_view text) {
     if (n >= 0) {
       sent += static_cast<std::size_t>(n);
     } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return c.Fail(FailureFromErrno(errno));
+      return c.FailSystem(errno);
     }
   } while (sent < text.size());
   c.nothing_pending_ = false;

@@ -46,6 +46,9 @@ class Connection {
   NetFailure Failure() const { return failure_; }
   std::string_view FailureText() const { return DescribeFailure(failure_); }
   void ClearFailure() { failure_ = NetFailure::None; }
+  // errno of the latest failure that the system reported, 0 when none did
+  // (for the system's own words in the log; FailureText stays as it is).
+  int SystemError() const { return system_error_; }
 
   // Puts bytes back in front of the unread bytes (the relay returns what
   // followed the end-of-data mark); they count as pending again. Fails when
@@ -70,6 +73,7 @@ class Connection {
   enum class Wait { Ready, TimedOut, Failed };
 
   bool Fail(NetFailure failure);
+  bool FailSystem(int error);  // Fail with the failure of `error`, kept
   Wait WaitReadable();  // poll with the time-out; sets the failure on Failed
   Wait PeekReadable();  // the same without waiting
   long ReceiveIntoBuffer();
@@ -85,6 +89,7 @@ class Connection {
   bool short_read_ = false;            // latest receive < kReceiveBufferSize, or a wait ran out
   bool nothing_pending_ = false;       // see NothingPending
   NetFailure failure_ = NetFailure::None;  // last failure, until cleared
+  int system_error_ = 0;               // errno behind the last system failure
 };
 
 // First IPv4 address of a host name or dotted address (network byte order),

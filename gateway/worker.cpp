@@ -1,6 +1,7 @@
 #include "gateway/worker.h"
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "gateway/gateway_state.h"
 #include "gateway/relay_session.h"
 #include "maintenance/event_log.h"
+#include "maintenance/session_log.h"
 #include "store/database.h"
 #include "store/settings.h"
 #include "store/sql.h"
@@ -33,6 +35,18 @@ constexpr const char* kNetworkBroken =
 constexpr const char* kRelayToItself =
     "FEHLER: Weiterleitungsserver ist dieses Gateway selbst, Start abgebrochen / "
     "the mail server to relay to is this gateway's own listener: ";  // + host:port
+
+// What the worker is doing, for the service manager's status line.
+constexpr const char* kActivityListening = "listening on ";   // + host:port
+constexpr const char* kActivityRelaying = ", relaying to ";   // + host:port
+constexpr const char* kActivityNotListening = "not listening: ";  // + reason
+constexpr const char* kReasonNoDatabase = "no database connection";
+constexpr const char* kReasonTooManyDomains = "too many mail domains";
+constexpr const char* kReasonTooManyRelays = "too many relay addresses";
+constexpr const char* kReasonRelayToItself = "relay to itself";
+constexpr const char* kReasonPortRange = "receive port outside 1..65535";
+constexpr const char* kReasonNoAddress = "receive address does not resolve";
+constexpr const char* kListenerFailed = "listener on ";  // + host:port + ": " + system text
 
 constexpr int kPauseStepMs = 20;  // stop checks while pausing
 
@@ -68,17 +82,28 @@ void StartMaintenance(const WorkerTiming& timing) {
 void StartSession(Connection client, std::shared_ptr<const GatewaySettings> settings) {
   try {
     std::thread([connection = std::move(client), settings = std::move(settings)]() mutable {
-      RelaySession(std::move(connection), *settings);
+      SessionTiming timing;
+      timing.data_pause_ms = settings->DataPause;
+      RelaySession(std::move(connection), *settings, timing);
     }).detach();
   } catch (...) {
   }
 }
 
-// Opens the listener; a receive port outside 1..65535 leaves it closed.
-void OpenReceiveListener(const GatewaySettings& settings, int timeout_ms, Connection& listener) {
-  if (settings.RecvPort < 1 || settings.RecvPort > 65535) return;
-  OpenListener(ResolveHost(settings.RecvHost), static_cast<std::uint16_t>(settings.RecvPort), timeout_ms,
-               listener);
+std::string HostPort(const std::string& host, int port) { return host + ":" + std::to_string(port); }
+
+// Opens the listener; on failure returns why in the system's own words (a
+// receive port outside 1..65535 leaves it closed, which gives the accept
+// failure events). A failed bind also gets a line of its own in the log.
+std::string OpenReceiveListener(const GatewaySettings& settings, int timeout_ms, Connection& listener) {
+  if (settings.RecvPort < 1 || settings.RecvPort > 65535) return kReasonPortRange;
+  const std::uint32_t address = ResolveHost(settings.RecvHost);
+  if (address == 0) return kReasonNoAddress;
+  if (OpenListener(address, static_cast<std::uint16_t>(settings.RecvPort), timeout_ms, listener)) return {};
+  std::string reason = listener.SystemError() != 0 ? std::strerror(listener.SystemError())
+                                                   : std::string(listener.FailureText());
+  WriteSystemLogInfo(std::string(kListenerFailed) + HostPort(settings.RecvHost, settings.RecvPort) + ": " + reason);
+  return reason;
 }
 
 // A backend at the gateway's own address and port would make every session
@@ -89,17 +114,35 @@ bool RelaysToItself(const GatewaySettings& settings) {
   return backend != 0 && backend == ResolveHost(settings.RecvHost);
 }
 
+void Report(const WorkerTiming& timing, const std::string& activity) {
+  if (timing.activity) timing.activity(activity);
+}
+
+void NotListening(const WorkerTiming& timing, const std::string& reason) {
+  Report(timing, kActivityNotListening + reason);
+}
+
+std::string Listening(const GatewaySettings& settings) {
+  return kActivityListening + HostPort(settings.RecvHost, settings.RecvPort) + kActivityRelaying +
+         HostPort(settings.SendHost, settings.SendPort);
+}
+
 void AcceptLoop(Connection& listener, const std::shared_ptr<const GatewaySettings>& settings,
                 const WorkerTiming& timing) {
+  bool listening = listener.IsOpen();  // as last reported
   do {
     Connection client;
     if (!AcceptConnection(listener, client)) {
       ReportError(std::string(kNetworkBroken) + std::string(listener.FailureText()));
+      if (listening && listener.SystemError() != 0) NotListening(timing, std::strerror(listener.SystemError()));
+      listening = false;
       listener.ClearFailure();
       PauseUnlessStopped(timing.failed_accept_pause_ms);
     } else {
+      if (!listening) Report(timing, Listening(*settings));
+      listening = true;
       StartSession(std::move(client), settings);
-      PauseUnlessStopped(timing.accept_pause_ms);
+      PauseUnlessStopped(settings->AcceptPause);
     }
   } while (StopRequested.load() == 0);
 }
@@ -110,16 +153,25 @@ void RunWorker(const WorkerTiming& timing) {
   PublishSettings(settings);
   if (!OpenDatabase(settings->WorkDir, kDatabaseFile)) {
     ReportError(kNoDatabase);
+    NotListening(timing, kReasonNoDatabase);
     SQL_CloseDB();
     return;
   }
-  if (!LoadGatewayList(kSelectDomains, true, AcceptedDomains)) return ReportError(kTooManyDomains);
-  if (!LoadGatewayList(kSelectRelays, false, RelayAddresses)) return ReportError(kTooManyRelays);
+  if (!LoadGatewayList(kSelectDomains, true, AcceptedDomains)) {
+    ReportError(kTooManyDomains);
+    return NotListening(timing, kReasonTooManyDomains);
+  }
+  if (!LoadGatewayList(kSelectRelays, false, RelayAddresses)) {
+    ReportError(kTooManyRelays);
+    return NotListening(timing, kReasonTooManyRelays);
+  }
   if (RelaysToItself(*settings)) {
-    return ReportError(std::string(kRelayToItself) + settings->SendHost + ":" + std::to_string(settings->SendPort));
+    ReportError(std::string(kRelayToItself) + HostPort(settings->SendHost, settings->SendPort));
+    return NotListening(timing, kReasonRelayToItself);
   }
   Connection listener;
-  OpenReceiveListener(*settings, timing.listener_timeout_ms, listener);
+  const std::string failure = OpenReceiveListener(*settings, timing.listener_timeout_ms, listener);
+  Report(timing, failure.empty() ? Listening(*settings) : kActivityNotListening + failure);
   AcceptLoop(listener, settings, timing);
   SQL_Shutdown();
 }

@@ -11,8 +11,10 @@ namespace brenvik {
 
 struct WorkerTiming {
   int listener_timeout_ms = 90000;   // listener and accepted clients
-  int accept_pause_ms = 500;         // after each accepted connection
   int failed_accept_pause_ms = 60000; // after a failed accept
+  // Told what the worker is doing ("listening on ..." or "not listening:
+  // ..."), each time that changes; empty = nobody asks.
+  std::function<void(const std::string&)> activity;
   // The maintenance thread's procedure (tests replace it; empty = none).
   std::function<void(const MaintenanceContext&)> maintenance = RunMaintenance;
 };

@@ -89,9 +89,9 @@ std::string SessionLine(const SessionSummary& s) {
   return line;
 }
 
-void WriteSessionLine(const SessionSummary& summary) {
-  const std::string line = SessionLine(summary);
-  std::vector<std::string> fields = Fields(summary, line);
+namespace {
+// One journal call with the fields (MESSAGE first); syslog without them.
+void Send(std::vector<std::string>& fields, const std::string& line) {
   std::vector<iovec> vector;
   vector.reserve(fields.size());
   for (std::string& field : fields) vector.push_back({field.data(), field.size()});
@@ -99,6 +99,22 @@ void WriteSessionLine(const SessionSummary& summary) {
   static std::once_flag opened;
   std::call_once(opened, [] { openlog(texts::kEventSourceName.data(), LOG_PID, LOG_DAEMON); });
   syslog(LOG_INFO, "%s", line.c_str());
+}
+}  // namespace
+
+void WriteSessionLine(const SessionSummary& summary) {
+  const std::string line = SessionLine(summary);
+  std::vector<std::string> fields = Fields(summary, line);
+  Send(fields, line);
+}
+
+void WriteSystemLogInfo(std::string_view text) {
+  const std::string line = Clean(text);
+  std::vector<std::string> fields;
+  AddField(fields, "MESSAGE", line);
+  AddField(fields, "PRIORITY", std::to_string(LOG_INFO));
+  AddField(fields, "SYSLOG_IDENTIFIER", texts::kEventSourceName);
+  Send(fields, line);
 }
 
 }  // namespace brenvik

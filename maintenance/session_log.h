@@ -42,4 +42,8 @@ std::string SessionLine(const SessionSummary& summary);
 // thread (syslog when there is no journal); never blocks on other sessions.
 void WriteSessionLine(const SessionSummary& summary);
 
+// A plain information line in the system log, not an event (for example
+// the system's own words for a failed listener beside its event).
+void WriteSystemLogInfo(std::string_view line);
+
 }  // namespace brenvik

@@ -23,7 +23,9 @@ void StartWorker() {
   // Never joined: the worker's life ends with the process.
   std::thread([] {
     try {
-      GatewayWorker(0);
+      WorkerTiming timing;
+      timing.activity = ReportActivity;
+      GatewayWorker(0, timing);
     } catch (...) {
       // Nothing may leave the thread; without its worker the service
       // still answers the service manager until it is stopped.

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <mutex>
 #include <string>
 
 #include "service/service_texts.h"
@@ -18,10 +19,30 @@ std::string_view NotifyMessage(ServiceState state) {
   return kNotifyRunning;
 }
 
+namespace {
+
+std::mutex activity_mutex;
+std::string current_activity;  // guarded by activity_mutex
+
+// Keep NOTIFY_SOCKET in the environment: every later report needs it.
+void Notify(const std::string& message) { sd_notify(0, message.c_str()); }
+
+void NotifyActivity(const std::string& activity) {
+  if (!activity.empty()) Notify(std::string(kNotifyStatusPrefix) + activity);
+}
+
+}  // namespace
+
 void ReportState(ServiceState state) {
-  // Keep NOTIFY_SOCKET in the environment: every later report needs it.
-  const std::string message(NotifyMessage(state));
-  sd_notify(0, message.c_str());
+  std::lock_guard<std::mutex> lock(activity_mutex);
+  Notify(std::string(NotifyMessage(state)));
+  if (state == ServiceState::Running) NotifyActivity(current_activity);
+}
+
+void ReportActivity(const std::string& activity) {
+  std::lock_guard<std::mutex> lock(activity_mutex);
+  current_activity = activity;
+  NotifyActivity(activity);
 }
 
 }  // namespace brenvik

@@ -30,6 +30,8 @@ inline constexpr std::string_view kNotifyRunning = "READY=1\nSTATUS=running";
 inline constexpr std::string_view kNotifyPaused = "STATUS=paused";
 inline constexpr std::string_view kNotifyStopPending = "STOPPING=1\nEXTEND_TIMEOUT_USEC=3000000";
 inline constexpr std::string_view kNotifyStopped = "STATUS=stopped";
+// Followed by what the gateway does.
+inline constexpr std::string_view kNotifyStatusPrefix = "STATUS=";
 
 // The unit as the service manager knows it, below $BRENVIK_SYSROOT.
 inline constexpr std::string_view kUnitFolder = "/etc/systemd/system";

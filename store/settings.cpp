@@ -1,6 +1,7 @@
 // The gateway's settings record: read once, defaults applied, published whole.
 #include "store/settings.h"
 
+#include <algorithm>
 #include <limits>
 #include <mutex>
 
@@ -15,6 +16,14 @@ constexpr std::string_view kDefaultHost = "localhost";
 
 std::string Read(std::string_view name) { return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
 std::int32_t ReadNumber(std::string_view name) { return ParseLeadingNumber(Read(name)); }
+
+// A pause: kDefaultPauseMs unless the value starts with a number (0 allowed).
+std::int32_t ReadPause(std::string_view name) {
+  const std::string text = Read(name);
+  const std::size_t first = text.find_first_not_of(" \t\n");
+  if (first == std::string::npos || text[first] < '0' || text[first] > '9') return kDefaultPauseMs;
+  return std::min(ParseLeadingNumber(text), kMaxPauseMs);
+}
 
 // Leaked on purpose: session threads may still read after main returns.
 std::mutex& PublishMutex() {
@@ -58,6 +67,8 @@ GatewaySettings LoadGatewaySettings() {
   if (s.RecvHost.empty()) s.RecvHost = kDefaultHost;
   if (s.SendPort == 0) s.SendPort = kDefaultPort;
   if (s.SendHost.empty()) s.SendHost = kDefaultHost;
+  s.AcceptPause = ReadPause(setting::AcceptPause);
+  s.DataPause = ReadPause(setting::DataPause);
   return s;
 }
 

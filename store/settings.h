@@ -1,5 +1,5 @@
 #pragma once
-// The gateway's ten settings, loaded once and published whole.
+// The gateway's settings, loaded once and published whole.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,7 +20,14 @@ inline constexpr std::string_view GarbageCollector = "GarbageCollector";
 inline constexpr std::string_view CheckBadMailAdr = "CheckBadMailAdr";
 inline constexpr std::string_view StatusMail = "StatusMail";
 inline constexpr std::string_view LogDB = "LogDB";
+inline constexpr std::string_view AcceptPause = "AcceptPause";
+inline constexpr std::string_view DataPause = "DataPause";
 }  // namespace setting
+
+// Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
+// no number; larger values are cut to kMaxPauseMs.
+inline constexpr std::int32_t kDefaultPauseMs = 500;
+inline constexpr std::int32_t kMaxPauseMs = 60000;
 
 struct GatewaySettings {
   std::int32_t RecvPort = 25;              // listening port; 0/missing -> 25
@@ -33,13 +40,16 @@ struct GatewaySettings {
   std::int32_t CheckBadMailAdr = 0;        // blocklist check when non-zero
   std::string StatusMail;                  // report recipient; empty = no report
   std::int32_t LogDB = 0;                  // LogTable rows only at exactly 1
+  std::int32_t AcceptPause = kDefaultPauseMs;  // ms after each accepted connection
+  std::int32_t DataPause = kDefaultPauseMs;    // ms after each data read
 };
 
 // Leading decimal number after blanks, tabs and line feeds; 0 when there is
 // none. Saturates at the int32 range instead of overflowing.
 std::int32_t ParseLeadingNumber(std::string_view text);
 
-// Reads the ten values in their fixed order and applies the four defaults.
+// Reads the ten values in their fixed order, applies the four defaults,
+// then the two pacing values.
 GatewaySettings LoadGatewaySettings();
 
 // Process-wide settings record: null until published, then immutable.

@@ -62,12 +62,16 @@ def tearDownModule():
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def next_session_record():
-    """The next record that is a session line (events are skipped)."""
+def next_record(wanted):
+    """The next record that `wanted` (fields -> bool) takes; others skipped."""
     while True:
         fields = parse_record(journal.recv(1 << 20))
-        if "BRENVIK_CLIENT" in fields:
+        if wanted(fields):
             return fields
+
+
+def next_session_record():
+    return next_record(lambda fields: "BRENVIK_CLIENT" in fields)
 
 
 class SessionLineTest(unittest.TestCase):
@@ -122,6 +126,25 @@ class SessionLineTest(unittest.TestCase):
                 self.assertIn("; ended %s after " % end, message)
                 if session is delivered:
                     self.assertEqual(record["BRENVIK_DATA_REPLY"], ["250 Message accepted for delivery"])
+
+
+class ListenerFailureTest(unittest.TestCase):
+    def test_the_systems_words_beside_the_event(self):
+        busy = socket.socket()
+        self.addCleanup(busy.close)
+        busy.bind((e2e.RECV_HOST, 0))
+        busy.listen(1)
+        port = busy.getsockname()[1]
+        second = e2e.Gateway(backend.port, settings={"RecvPort": port}, wait_for_listener=False,
+                             launcher=JOURNAL_LAUNCHER + [os.path.join(folder, "journal.sock")])
+        self.addCleanup(second.cleanup)
+        line = "listener on %s:%d: Address already in use" % (e2e.RECV_HOST, port)
+        record = next_record(lambda fields: fields.get("MESSAGE") == [line])
+        self.assertEqual(record["PRIORITY"], ["6"])
+        self.assertNotIn("BRENVIK_EVENT_ID", record)
+        # The event itself keeps its text.
+        event = next_record(lambda fields: "BRENVIK_EVENT_ID" in fields)
+        self.assertIn("Fehlerbeschreibung / Error: ", event["MESSAGE"][0])
 
 
 if __name__ == "__main__":

@@ -26,6 +26,7 @@ UNINSTALL_FAILED = ERROR + "Service konnte nicht deinstalliert werden / Service 
 STARTED = SUCCESS + "Service wurde gestartet / service started"
 RUNNING, PAUSED, STOPPED = "READY=1\nSTATUS=running", "STATUS=paused", "STATUS=stopped"
 STOP_PENDING = "STOPPING=1\nEXTEND_TIMEOUT_USEC=3000000"
+ACTIVITIES = ("STATUS=listening on ", "STATUS=not listening: ")
 
 
 def free_port(address="127.0.0.1"):
@@ -164,6 +165,7 @@ class ServiceRun(unittest.TestCase):
         self.notify.bind(notify_path)
         self.notify.settimeout(DEADLINE)
         self.addCleanup(self.notify.close)
+        self.activities = []
         self.stderr = tempfile.TemporaryFile("w+")
         self.addCleanup(self.stderr.close)
         self.service = subprocess.Popen([BRENVIK, *args], cwd=machine.folder, stdin=subprocess.DEVNULL,
@@ -176,7 +178,20 @@ class ServiceRun(unittest.TestCase):
         return machine
 
     def report(self):
-        return self.notify.recv(4096).decode()
+        """The next state report; what the gateway does is kept apart."""
+        while True:
+            message = self.notify.recv(4096).decode()
+            if not message.startswith(ACTIVITIES):
+                return message
+            self.activities.append(message)
+
+    def activity(self):
+        """What the gateway does, from its first STATUS= text on."""
+        while not self.activities:
+            message = self.notify.recv(4096).decode()
+            self.assertTrue(message.startswith(ACTIVITIES), message)
+            self.activities.append(message)
+        return self.activities[-1]
 
     def signal(self, number, *reports):
         self.service.send_signal(number)
@@ -217,6 +232,25 @@ class ServiceRun(unittest.TestCase):
         self.signal(signal.SIGUSR2, RUNNING)
         self.signal(signal.SIGHUP, RUNNING)
         self.assert_stops(signal.SIGTERM)
+
+    def test_status_says_what_the_gateway_does(self):
+        busy = socket.socket()
+        self.addCleanup(busy.close)
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        cases = (({}, "STATUS=listening on 127.0.0.1:%(RecvPort)s, relaying to 127.0.0.1:%(SendPort)s"),
+                 ({"RecvPort": str(busy.getsockname()[1])}, "STATUS=not listening: Address already in use"),
+                 ({"RecvHost": "192.0.2.1"}, "STATUS=not listening: Cannot assign requested address"),
+                 ({"WorkDir": "/nonexistent/folder"}, "STATUS=not listening: no database connection"))
+        for settings, status in cases:
+            with self.subTest(status):
+                machine = self.start(settings=settings)
+                self.assertEqual(self.activity(), status % machine.settings)
+                # A running report after a pause repeats it.
+                self.signal(signal.SIGUSR1, PAUSED)
+                self.signal(signal.SIGUSR2, RUNNING)
+                self.assertEqual(self.notify.recv(4096).decode(), status % machine.settings)
+                self.assert_stops(signal.SIGTERM)
 
     def test_stop_wakes_the_worker_listening_on_the_host_name(self):
         own = socket.gethostbyname(socket.gethostname())
