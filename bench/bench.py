@@ -246,6 +246,37 @@ def network_rows(cfg):
     return rows
 
 
+def unpaced_rows(cfg):
+    """The same whole mail and largest data phase with AcceptPause and
+    DataPause set to 0."""
+    rows = []
+    backend = e2e.AioBackend()
+    gateway = None
+    try:
+        gateway = e2e.Gateway(backend.port, settings={"AcceptPause": 0, "DataPause": 0})
+        host, port = e2e.RECV_HOST, gateway.port
+        direct = (e2e.BACKEND_HOST, backend.port)
+        body = message(b"unpaced", 2000)
+        direct_times, relay_times = [], []
+        for i in range(cfg["mails"]):
+            direct_times.append(whole_mail(*direct, e2e.RELAY_HOST, b"fast%d@example.org" % i, body))
+            relay_times.append(whole_mail(host, port, e2e.RELAY_HOST, b"fast%d@example.org" % i, body))
+        dmail = statistics.median(direct_times) * 1000
+        rmail = statistics.median(relay_times) * 1000
+        rows.append(("Whole mail 2 kB, relay-allowed, pauses 0 (ms)", "%.1f" % dmail, "%.1f" % rmail,
+                     "x%.1f" % (rmail / dmail), "", None))
+        size = max(cfg["data_sizes"])
+        dsec, _ = data_phase(*direct, e2e.RELAY_HOST, size)
+        gsec, _ = data_phase(host, port, e2e.RELAY_HOST, size)
+        rows.append(("Data phase %s, pauses 0 (s)" % size_text(size), "%.3f" % dsec, "%.3f" % gsec,
+                     "x%.1f" % (gsec / dsec), "", None))
+    finally:
+        if gateway:
+            gateway.cleanup()
+        backend.stop()
+    return rows
+
+
 def size_text(size):
     return "%d MB" % (size // 1_000_000) if size >= 1_000_000 else "%d kB" % (size // 1000)
 
@@ -312,6 +343,7 @@ def main():
     global e2e
     import brenvik_e2e as e2e
     rows = network_rows(cfg)
+    rows += unpaced_rows(cfg)
     rows += database_rows(cfg, os.path.join(build, "brenvik_dbbench"))
     print_table(rows, args.short)
 

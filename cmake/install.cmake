@@ -3,6 +3,11 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/brenvik CACHE PATH "Installation folder of brenvik and brenvikcfg" FORCE)
 endif()
 set(BRENVIK_INSTALL_FOLDER ${CMAKE_INSTALL_PREFIX})
+# Variable data of a package installation: spam.mdb and maillog/, the
+# first-start WorkDir and the folder the tool's desktop entry starts in.
+set(BRENVIK_DATA_FOLDER /var/opt/brenvik CACHE PATH "WorkDir of a fresh package installation")
+set(BRENVIK_MAINTAINER "Brenvik maintainers <maintainers@brenvik.example>"
+    CACHE STRING "Maintainer of the Debian package (name <address>)")
 # First-start files that the package's postinst copies into place.
 set(BRENVIK_TEMPLATE_FOLDER share/brenvik)
 
@@ -14,6 +19,7 @@ endif()
 set(BRENVIK_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/brenvikcfg.desktop.in
                ${BRENVIK_PACKAGING_OUT}/brenvikcfg.desktop @ONLY)
+set(BRENVIK_VERSION ${PROJECT_VERSION})
 foreach(script postinst prerm postrm)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/${script}.in
                  ${BRENVIK_PACKAGING_OUT}/debian/${script} @ONLY
@@ -22,12 +28,38 @@ foreach(script postinst prerm postrm)
 endforeach()
 
 # The desktop entry goes below the installation folder; the package also
-# puts it where the desktop menus look (component "menu", package only).
+# puts it where the desktop menus look. Component "system": the files the
+# package places in the system's own folders (package only).
 if(TARGET brenvikcfg)
   install(FILES ${BRENVIK_PACKAGING_OUT}/brenvikcfg.desktop DESTINATION share/applications)
   install(FILES ${BRENVIK_PACKAGING_OUT}/brenvikcfg.desktop DESTINATION /usr/share/applications
-          COMPONENT menu EXCLUDE_FROM_ALL)
+          COMPONENT system EXCLUDE_FROM_ALL)
 endif()
+
+# Manual pages and the Debian changelog, compressed as Debian wants them.
+set(BRENVIK_COMPRESSED)
+foreach(page brenvik.8 brenvikcfg.8 changelog)
+  if(page STREQUAL "changelog")
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${BRENVIK_PACKAGING_OUT}/changelog.Debian @ONLY)
+    set(plain ${BRENVIK_PACKAGING_OUT}/changelog.Debian)
+  else()
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/man/${page} ${BRENVIK_PACKAGING_OUT}/man/${page} @ONLY)
+    set(plain ${BRENVIK_PACKAGING_OUT}/man/${page})
+  endif()
+  add_custom_command(OUTPUT ${plain}.gz COMMAND gzip -9nf -k ${plain} DEPENDS ${plain} VERBATIM)
+  list(APPEND BRENVIK_COMPRESSED ${plain}.gz)
+endforeach()
+add_custom_target(brenvik_compressed_docs ALL DEPENDS ${BRENVIK_COMPRESSED})
+install(FILES ${BRENVIK_PACKAGING_OUT}/man/brenvik.8.gz ${BRENVIK_PACKAGING_OUT}/man/brenvikcfg.8.gz
+        DESTINATION /usr/share/man/man8 COMPONENT system EXCLUDE_FROM_ALL)
+# A native package: its changelog is changelog.gz.
+install(FILES ${BRENVIK_PACKAGING_OUT}/changelog.Debian.gz DESTINATION /usr/share/doc/brenvik
+        RENAME changelog.gz COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION /usr/share/doc/brenvik
+        COMPONENT system EXCLUDE_FROM_ALL)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/tmpfiles.conf.in ${BRENVIK_PACKAGING_OUT}/brenvik.conf @ONLY)
+install(FILES ${BRENVIK_PACKAGING_OUT}/brenvik.conf DESTINATION /usr/lib/tmpfiles.d
+        COMPONENT system EXCLUDE_FROM_ALL)
 
 # spam.mdb with its four tables and the registry file with first-start
 # values, made by the store code itself.
@@ -39,7 +71,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${BRENVIK_SEED_STAGE}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${BRENVIK_SEED_STAGE}
   COMMAND ${CMAKE_COMMAND} -E env BRENVIK_SYSROOT=${BRENVIK_SEED_STAGE}
-          $<TARGET_FILE:brenvik_seed> ${BRENVIK_SEED_STAGE} ${BRENVIK_INSTALL_FOLDER}
+          $<TARGET_FILE:brenvik_seed> ${BRENVIK_SEED_STAGE} ${BRENVIK_DATA_FOLDER}
   DEPENDS brenvik_seed
   COMMENT "First-start database and settings")
 add_custom_target(brenvik_seed_files ALL
@@ -54,16 +86,16 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brenvik)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Brenvik maintainers <root@localhost>")
+set(CPACK_PACKAGE_CONTACT "${BRENVIK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Anti-spam SMTP gateway with greylisting")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Stands in front of a company mail server, relays every SMTP connection to it, greylists unknown senders and refuses recipients outside the accepted domains. Comes with the configuration tool brenvikcfg.")
+    "Stands in front of a company mail server, relays every SMTP connection to\nit, greylists unknown senders and refuses recipients outside the accepted\ndomains. Comes with the configuration tool brenvikcfg.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS
     "${CMAKE_BINARY_DIR};Brenvik;ALL;/"
-    "${CMAKE_BINARY_DIR};Brenvik;menu;/")
+    "${CMAKE_BINARY_DIR};Brenvik;system;/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -11,6 +11,7 @@ PACKAGES=(
   python3 python3-aiosmtpd           # end-to-end tests: real SMTP server, smtplib client
   xvfb xauth fonts-wine              # the tool under a real X server, Tahoma metrics
   clang libclang-rt-14-dev           # fuzz targets: clang with libFuzzer and the sanitizers
+  lintian man-db                     # the Debian package checked as Debian checks it, its manual pages
 )
 
 missing=()

@@ -23,6 +23,12 @@ def packaging_prefix():
         return re.search(r'set\(CPACK_PACKAGING_INSTALL_PREFIX "([^"]*)"', config.read()).group(1)
 
 
+def data_folder():
+    """The data folder (first WorkDir) the package was configured for."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+        return re.search(r"^BRENVIK_DATA_FOLDER:PATH=(.*)$", cache.read(), re.M).group(1)
+
+
 def run(*args, **kwargs):
     return subprocess.run(args, check=True, capture_output=True, text=True, **kwargs)
 
@@ -66,18 +72,35 @@ class Package(unittest.TestCase):
             self.assertTrue(os.path.isfile(self.in_root(PREFIX + "/share/brenvik/" + name)))
         # The working files are made by postinst, never shipped.
         self.assertFalse(os.path.exists(self.in_root(PREFIX + "/spam.mdb")))
+        self.assertFalse(os.path.exists(self.in_root(DATA)))
         self.assertFalse(os.path.exists(self.in_root("/etc/brenvik")))
+        with open(self.in_root("/usr/lib/tmpfiles.d/brenvik.conf")) as rule:
+            self.assertIn("e %s/maillog - - - 30d" % DATA, rule.read().splitlines())
+        for page in ("brenvik.8.gz", "brenvikcfg.8.gz"):
+            rendered = run("man", "-l", self.in_root("/usr/share/man/man8/" + page),
+                           env=dict(os.environ, MANWIDTH="80", MAN_KEEP_FORMATTING="")).stdout
+            self.assertIn("NAME", rendered)
+        self.assertTrue(os.path.isfile(self.in_root("/usr/share/doc/brenvik/copyright")))
         if WITH_TOOL:
             self.assertTrue(os.path.isfile(self.in_root(PREFIX + "/brenvikcfg")))
             for desktop in (PREFIX + "/share/applications/brenvikcfg.desktop",
                             "/usr/share/applications/brenvikcfg.desktop"):
                 with open(self.in_root(desktop)) as entry:
                     lines = entry.read().splitlines()
-                self.assertIn("Path=" + PREFIX, lines)
+                self.assertIn("Path=" + DATA, lines)
                 self.assertIn("Exec=" + PREFIX + "/brenvikcfg", lines)
 
+    def test_1_lintian_finds_nothing_to_mend(self):
+        if not shutil.which("lintian"):
+            self.skipTest("lintian is not installed")
+        found = subprocess.run(["lintian", "--no-tag-display-limit", self.deb], capture_output=True,
+                               text=True).stdout.splitlines()
+        # Programs below /opt are the add-on layout, flagged by design.
+        findings = [f for f in found if f[:2] in ("E:", "W:") and "dir-or-file-in-opt" not in f]
+        self.assertEqual(findings, [])
+
     def test_2_first_install_then_upgrade_keeps_files(self):
-        database = self.in_root(PREFIX + "/spam.mdb")
+        database = self.in_root(DATA + "/spam.mdb")
         registry = self.in_root("/etc/brenvik/registry.reg")
         self.script("postinst", "configure", "")
         with sqlite3.connect(database) as db:
@@ -89,11 +112,14 @@ class Package(unittest.TestCase):
         with open(registry) as reg:
             text = reg.read()
         for value in ('"RecvPort"="25"', '"RecvHost"="127.0.0.1"', '"SendPort"="26"',
-                      '"WorkDir"="%s"' % PREFIX, '"GarbageCollector"="1"'):
+                      '"WorkDir"="%s"' % DATA, '"GarbageCollector"="1"'):
             self.assertIn(value, text)
         edited = text + '"StatusMail"="admin@example.com"\n'
         with open(registry, "w") as reg:
             reg.write(edited)
+
+        # The tool's install buttons find the service program in the data folder.
+        self.assertEqual(os.readlink(self.in_root(DATA + "/brenvik")), PREFIX + "/brenvik")
 
         self.script("postinst", "configure", "1.0.0.0")
         with open(registry) as reg:
@@ -101,6 +127,24 @@ class Package(unittest.TestCase):
         with sqlite3.connect(database) as db:
             self.assertEqual(db.execute("SELECT what FROM SpamSystem").fetchall(), [("@example.com",)])
         db.close()
+
+    def test_2_upgrade_from_the_single_folder_layout_keeps_workdir_and_data(self):
+        shutil.rmtree(self.in_root(DATA), ignore_errors=True)
+        os.makedirs(self.in_root("/etc/brenvik"), exist_ok=True)
+        registry = self.in_root("/etc/brenvik/registry.reg")
+        old = ('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n"WorkDir"="%s"\n' % PREFIX)
+        with open(registry, "w") as reg:
+            reg.write(old)
+        database = self.in_root(PREFIX + "/spam.mdb")
+        shutil.copyfile(self.in_root(PREFIX + "/share/brenvik/spam.mdb"), database)
+        self.addCleanup(os.remove, database)
+        self.addCleanup(os.remove, registry)
+        self.addCleanup(lambda: os.path.islink(self.in_root(DATA)) and os.remove(self.in_root(DATA)))
+        self.script("postinst", "configure", "1.0.0.0")
+        with open(registry) as reg:
+            self.assertEqual(reg.read(), old)
+        # The desktop entry's folder leads to the data where it is.
+        self.assertEqual(os.readlink(self.in_root(DATA)), PREFIX)
 
     def test_3_removal_uninstalls_the_service_upgrade_keeps_it(self):
         program = self.in_root(PREFIX + "/brenvik")
@@ -116,11 +160,12 @@ class Package(unittest.TestCase):
         self.script("postinst", "configure", "")
         self.script("postrm", "purge")
         self.assertFalse(os.path.exists(self.in_root("/etc/brenvik/registry.reg")))
-        self.assertTrue(os.path.exists(self.in_root(PREFIX + "/spam.mdb")))
+        self.assertTrue(os.path.exists(self.in_root(DATA + "/spam.mdb")))
+        self.assertFalse(os.path.lexists(self.in_root(DATA + "/brenvik")))
 
 
 if __name__ == "__main__":
     if not BUILD:
         sys.exit("BRENVIK_BUILD_DIR must name the build folder")
-    PREFIX = packaging_prefix()
+    PREFIX, DATA = packaging_prefix(), data_folder()
     unittest.main()
