@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include "configtool/form_texts.h"
+#include "configtool/group_frame.h"
 #include "configtool/ip_address_input.h"
 #include "configtool/twips.h"
 
@@ -27,6 +28,8 @@ constexpr const char* kTahomaFiles[] = {"/usr/share/wine/fonts/tahoma.ttf",
 
 // An edit that selects its whole text whenever it gets the focus other than
 // by a click (a click places the caret, as users expect).
+constexpr int kEditInnerMargin = 2;  // QLineEdit's own horizontal margin, in pixels
+
 class SelectAllEdit final : public QLineEdit {
  public:
   using QLineEdit::QLineEdit;
@@ -111,6 +114,9 @@ QWidget* MainForm::CreateControl(const ControlSpec& spec) {
   switch (spec.kind) {
     case ControlKind::Edit: {
       auto* edit = new SelectAllEdit(text, this);
+      // Qt keeps two pixels inside the frame on either side; cancelling them
+      // lets a five-digit port fit the 570-twip edit, as on the original form.
+      edit->setTextMargins(-kEditInnerMargin, 0, -kEditInnerMargin, 0);
       widget = edit;
       break;
     }
@@ -140,7 +146,7 @@ QWidget* MainForm::CreateControl(const ControlSpec& spec) {
       widget = button;
       break;
     }
-    case ControlKind::GroupBox: widget = new QGroupBox(text, this); break;
+    case ControlKind::GroupBox: widget = new GroupFrame(text, this); break;
     case ControlKind::CheckBox: {
       auto* check = new QCheckBox(text, this);
       check->setChecked(spec.checked);

@@ -8,12 +8,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QtTest>
 #include <memory>
 
+#include "configtool/group_frame.h"
 #include "configtool/ip_address_input.h"
 #include "configtool/main_form.h"
 #include "tests/configtool/tool_test_support.h"
@@ -36,6 +38,18 @@ class MainFormTest : public QObject {
     return w;
   }
   QWidget* Focused() { return QApplication::focusWidget(); }
+  // Dark pixels per column within `area`, without the empty columns at either end.
+  static std::vector<int> InkColumns(const QImage& image, const QRect& area) {
+    std::vector<int> columns;
+    for (int x = area.left(); x <= area.right(); ++x) {
+      int dark = 0;
+      for (int y = area.top(); y <= area.bottom(); ++y) dark += qGray(image.pixel(x, y)) < 128;
+      columns.push_back(dark);
+    }
+    while (!columns.empty() && columns.back() == 0) columns.pop_back();
+    columns.erase(columns.begin(), std::find_if(columns.begin(), columns.end(), [](int d) { return d > 0; }));
+    return columns;
+  }
   bool RegistryWritten() { return QFile::exists(QString::fromStdString(machine_->RegistryFile())); }
 
  private slots:
@@ -89,6 +103,38 @@ class MainFormTest : public QObject {
     if (QFile::exists(QStringLiteral("/usr/share/wine/fonts/tahoma.ttf")))
       QCOMPARE(QFontInfo(edit).family(), QStringLiteral("Tahoma"));
     QCOMPARE(Get(ControlId::TitleLabel)->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+  }
+
+  // The layout table's positions stay; the edits' inner margins and the
+  // group frames are chosen so that a five-digit port shows whole and no
+  // frame line crosses a control.
+  void everyValueFitsAndNoFrameLineCrossesAControl() {
+    Get(ControlId::CancelButton)->setFocus();  // no caret in the picture
+    for (ControlId id : {ControlId::RecvPortEdit, ControlId::SendPortEdit}) {
+      auto* edit = Get<QLineEdit>(id);
+      edit->setText(QStringLiteral("65535"));
+      QImage whole(200, 40, QImage::Format_RGB32);
+      whole.fill(Qt::white);
+      QPainter painter(&whole);
+      painter.setFont(edit->font());
+      painter.drawText(20, 25, edit->text());
+      painter.end();
+      const QImage shown = edit->grab().toImage();
+      // A scrolled or cut text shows other columns of ink than the whole text.
+      QVERIFY2(InkColumns(shown, shown.rect().adjusted(1, 1, -1, -1)) == InkColumns(whole, whole.rect()),
+               qPrintable(edit->objectName()));
+    }
+    for (const auto& group : kControls) {
+      if (group.kind != ControlKind::GroupBox) continue;
+      auto* box = static_cast<GroupFrame*>(form_->Control(group.id));
+      const QRect frame = box->FrameRect().translated(box->pos());
+      const QRect inside = frame.adjusted(2, 2, -2, -2);  // an etched line is two pixels wide
+      for (const auto& spec : kControls) {
+        const QRect r = form_->Control(spec.id)->geometry();
+        if (spec.kind == ControlKind::GroupBox || !r.intersects(frame)) continue;
+        QVERIFY2(inside.contains(r), qPrintable(box->objectName() + " crosses " + form_->Control(spec.id)->objectName()));
+      }
+    }
   }
 
   void tabOrderSelectAllInertKeysAndTheCloseBox() {
