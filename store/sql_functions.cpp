@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "store/ascii_case.h"
 #include "store/sql_internal.h"
 
 namespace brenvik::sql_internal {
@@ -59,15 +60,15 @@ void Field(std::string& out, int v, std::size_t width) {
 // Counts how often `c` repeats at p[i] (case-insensitive).
 std::size_t Run(std::string_view p, std::size_t i) {
   std::size_t n = 1;
-  char c = static_cast<char>(std::tolower(static_cast<unsigned char>(p[i])));
-  while (i + n < p.size() && std::tolower(static_cast<unsigned char>(p[i + n])) == c) ++n;
+  const char c = AsciiLower(p[i]);
+  while (i + n < p.size() && AsciiLower(p[i + n]) == c) ++n;
   return n;
 }
 
 std::string FormatStamp(const Stamp& s, std::string_view p) {
   std::string out;
   for (std::size_t i = 0; i < p.size();) {
-    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(p[i])));
+    char c = AsciiLower(p[i]);
     std::size_t n = Run(p, i);
     if (c == '\\' && i + 1 < p.size()) {
       out += p[i + 1];
