@@ -19,10 +19,12 @@ std::string SysRoot();
 // $BRENVIK_SYSROOT/etc/brenvik/registry.reg
 std::string RegistryFilePath();
 
-// Returns the value's text (a DWORD reads as its four bytes up to the first
-// zero byte, as a string query would). "" when the file, key or value is
-// missing, the value holds 256 or more characters, or the file may not be
-// written by this process (full-access opening).
+// Returns the value's text (a DWORD or hex value reads as its bytes up to
+// the first zero byte, as a string query would). "" when the file, key or
+// value is missing, the value holds 256 or more characters (bytes), its line
+// could not be understood, or the file may not be written by this process
+// (full-access opening). A key that appears in several sections is one key;
+// the last assignment of a value wins.
 std::string GETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name);
 
 // Numbers of the registry file's lines that could not be understood (they
