@@ -173,43 +173,52 @@ class RegistryFaultTest(unittest.TestCase):
                 if name == "corrupt":
                     self.assertIn(REGISTRY_LINE % (2, 2), g.stderr_text())  # below the header it gained
 
-    def test_hand_written_file_with_repeated_key_and_a_line_not_understood(self):
-        """A file as administrators write it: comments, hex(2) with a
-        continuation, a short dword, the settings key split in two sections
-        around the event key, and one line nothing can read. The gateway
-        listens and relays where the file says, names the bad line, and
-        after its own rewrites a restart reads the same."""
-        backend = backend_for(self)
-        g = e2e.Gateway(backend.port, start=False)
-        self.addCleanup(g.finish)
-        file = os.path.join(g.root, "etc", "brenvik", "registry.reg")
-        with open(file) as f:
-            values = [line for line in f.read().splitlines()[3:] if line]
+    def test_repeated_key_and_hand_written_lines(self):
+        """The settings key split in two sections around the event key; then
+        the same with what administrators write by hand: comments, hex(2)
+        with a continuation, a short dword, and one line nothing can read.
+        The gateway listens and relays where the file says, names the bad
+        line, and after its own rewrites a restart reads the same. Run as
+        "nobody", so that a file read wrongly never puts a spam.mdb at /."""
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("needs root to run the gateway as nobody")
         events = ("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
                   "Application\\Brenvik]")
-        lines = (["REGEDIT4", "; written by hand", "", "[HKEY_LOCAL_MACHINE\\Software\\Vikmar]"]
-                 + values[4:] + ['"Note"=hex(2):6f,6b,\\', "  00", '"Spare"=dword:7 ; short',
-                                 "", events, '"TypesSupported"=dword:00000007', "",
-                                 "[HKEY_LOCAL_MACHINE\\Software\\Vikmar]",
-                                 values[0] + "   ; the public address comes later",
-                                 "this line means nothing", ""] + values[1:4])
-        with open(file, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        for run in range(2):
-            with self.subTest(run=run):
-                g.start_process()  # on RecvHost:RecvPort of the second section
-                with open(file) as f:  # as the start event's registration left it
-                    bad_line = f.read().splitlines().index("this line means nothing") + 1
-                self.assertIn(REGISTRY_LINE % (bad_line, bad_line) + file, g.stderr_text())
-                data = mail_data(b"hand written %d" % run, 2000)
-                self.assertEqual(send_mail(g.port, b"h@example.org", data), QUEUED)
-                g.proc.send_signal(signal.SIGTERM)
-                self.assertEqual(g.proc.wait(e2e.STOP_TIMEOUT), 0, g.stderr_text())
+        vikmar = "[HKEY_LOCAL_MACHINE\\Software\\Vikmar]"
+        bad = "this line means nothing"
+        for name, by_hand in (("repeated key", False), ("hand-written", True)):
+            with self.subTest(name):
+                backend = backend_for(self)
+                g = e2e.Gateway(backend.port, start=False, user=pwd.getpwnam("nobody"))
+                self.addCleanup(g.finish)
+                file = os.path.join(g.root, "etc", "brenvik", "registry.reg")
                 with open(file) as f:
-                    text = f.read()
-                self.assertIn("\nthis line means nothing\n", text)
-                self.assertIn("[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n" + values[0], text)
-                self.assertEqual(text.count("EventMessageFile"), 1)
+                    values = [line for line in f.read().splitlines()[3:] if line]
+                extra = ['"Note"=hex(2):6f,6b,\\', "  00", '"Spare"=dword:7 ; short'] if by_hand else []
+                recv_port = values[0] + ("   ; the public address comes later" if by_hand else "")
+                lines = (["REGEDIT4", "; written by hand" if by_hand else "", "", vikmar] + values[4:]
+                         + extra + ["", events, '"TypesSupported"=dword:00000007', "", vikmar, recv_port]
+                         + ([bad] if by_hand else []) + values[1:4])
+                with open(file, "w") as f:
+                    f.write("\n".join(lines) + "\n")
+                self.run_twice(g, file, values[0], bad if by_hand else None)
+
+    def run_twice(self, g, file, recv_port, bad):
+        for run in range(2):
+            g.start_process()  # on RecvHost:RecvPort of the second section
+            with open(file) as f:  # as the start event's registration left it
+                text = f.read()
+            if bad:
+                n = text.splitlines().index(bad) + 1
+                self.assertIn(REGISTRY_LINE % (n, n) + file, g.stderr_text())
+            else:
+                self.assertNotIn(e2e.EVENT_ERROR, g.stderr_text())
+            data = mail_data(b"hand written %d" % run, 2000)
+            self.assertEqual(send_mail(g.port, b"h@example.org", data), QUEUED)
+            g.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(g.proc.wait(e2e.STOP_TIMEOUT), 0, g.stderr_text())
+            self.assertIn("[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n" + recv_port, text)
+            self.assertEqual(text.count("EventMessageFile"), 1)
         self.assertEqual(sorted(n for n in os.listdir(os.path.dirname(file)) if "corrupt" in n), [])
 
 
