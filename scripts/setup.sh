@@ -9,6 +9,7 @@ PACKAGES=(
   qt6-base-dev                       # configuration tool
   libgtest-dev                       # unit tests
   python3 python3-aiosmtpd           # end-to-end tests: real SMTP server, smtplib client
+  postfix swaks openssl              # open relay tests: a real trusting backend, its TLS key
   xvfb xauth fonts-wine              # the tool under a real X server, Tahoma metrics
   clang libclang-rt-14-dev           # fuzz targets: clang with libFuzzer and the sanitizers
   lintian man-db                     # the Debian package checked as Debian checks it, its manual pages

@@ -1,0 +1,320 @@
+"""The gateway in front of a real Postfix that trusts it (relays anything for
+127.0.0.0/8): no recipient outside the accepted domain gets through in any
+spelling, no command the line relay cannot carry reaches Postfix, and no
+transaction can be smuggled inside the mail data."""
+import re
+import smtplib
+import threading
+import time
+import unittest
+
+import brenvik_e2e as e2e
+import postfix_backend as pf
+
+RELAYING = [b"550 Relaying is prohibited"]
+SYNTAX = [b"500 5.5.2 Syntax error, command unrecognized"]
+NOT_IMPLEMENTED = [b"502 5.5.1 Command not implemented"]
+SENDER = b"tester@sender.example"  # passes greylisting in setUpModule
+CONTROL = "control@elsewhere.example"  # sent to Postfix directly, not through the gateway
+SESSION_TIMEOUT = 15.0
+HIDDEN_EXTENSIONS = {b"STARTTLS", b"CHUNKING", b"PIPELINING", b"BINARYMIME", b"XCLIENT",
+                     b"XFORWARD"}
+
+postfix = gateway = None
+
+
+def setUpModule():
+    global postfix, gateway
+    e2e.require_binary()
+    postfix = pf.PostfixBackend().start()
+    try:
+        gateway = e2e.Gateway(postfix.port, domains=("@" + pf.DOMAIN,))
+        c = session()
+        c.expect(b"MAIL FROM:<" + SENDER + b">", b"451 ")
+        c.expect(b"MAIL FROM:<" + SENDER + b">", b"250 ")
+        c.expect(b"QUIT", b"221 ")
+        c.close()
+    except Exception:
+        e2e.stop_pair(postfix, gateway)
+        raise
+
+
+def tearDownModule():
+    try:
+        postfix.wait_until_idle()
+        leaked = sorted(set(postfix.foreign_recipients()) - {CONTROL})
+        if leaked:
+            raise AssertionError("Postfix accepted foreign recipients: %r" % leaked)
+    finally:
+        e2e.stop_pair(postfix, gateway)
+
+
+def session(source=e2e.CLIENT_HOST):
+    c = e2e.RawClient.session(gateway.port, source, helo=b"EHLO client.test")
+    c.sock.settimeout(SESSION_TIMEOUT)
+    return c
+
+
+def direct():
+    """A client of Postfix itself, past the gateway."""
+    return smtplib.SMTP(e2e.BACKEND_HOST, postfix.port, local_hostname="client.test",
+                        timeout=SESSION_TIMEOUT)
+
+
+def ask(c, line):
+    """The reply to line; [] when the gateway closed, a marker when it stays
+    silent (the line went somewhere it should not)."""
+    try:
+        return c.command(line)
+    except (BrokenPipeError, ConnectionResetError):
+        return []
+    except TimeoutError:
+        return [b"(no reply)"]
+
+
+def drain(c):
+    """Everything the gateway still sends, once it closes (bounded)."""
+    lines = []
+    try:
+        c.send(b"QUIT\r\n")
+        while (line := c.read_line()) is not None and len(lines) < 100:
+            lines.append(line)
+    except OSError:
+        pass
+    c.close()
+    return lines
+
+
+def finish_mail(c, subject):
+    """Tries to complete the transaction, so that any recipient Postfix took
+    reaches its queue; the replies up to the first missing one."""
+    replies = []
+    for line in (b"RCPT TO:<v@" + pf.DOMAIN.encode() + b">", b"DATA",
+                 b"Subject: " + subject + b"\r\n\r\nbody\r\n."):
+        reply = ask(c, line)
+        replies.append(reply[-1][:3] if reply else b"closed")
+        if not reply or not reply[-1][:1] in b"23":
+            break
+    return replies
+
+
+def stored_body(data):
+    """The body Postfix stores of the client's data (without the end mark):
+    lines split at CR LF, bare LF and bare CR; a leading dot dropped only
+    from a line the client both began and ended with CR LF; LF line ends."""
+    pieces = re.split(rb"(\r\n|\r|\n)", data)
+    assert pieces[-1] == b"", data[-20:]
+    lines, begun = [], b"\r\n"
+    for text, end in zip(pieces[0::2], pieces[1::2]):
+        lines.append(text[1:] if text[:1] == b"." and begun == end == b"\r\n" else text)
+        begun = end
+    return pf.message_body(b"\n".join(lines) + b"\n")
+
+
+class Case(unittest.TestCase):
+    def connect(self, source=e2e.CLIENT_HOST):
+        c = session(source)
+        self.addCleanup(c.close)
+        return c
+
+    def new_messages(self, before):
+        self.assertTrue(postfix.wait_until_idle(), postfix.queue())
+        return postfix.delivered()[before:]
+
+
+class BackendTest(Case):
+    def test_postfix_alone_relays_for_the_gateway_network(self):
+        # Without the gateway, this Postfix takes any recipient from loopback,
+        # and the check sees it.
+        mark = postfix.mark()
+        with direct() as c:
+            c.sendmail("x@sender.example", [CONTROL], b"Subject: control\r\n\r\nbody\r\n")
+        self.assertTrue(postfix.wait_until_idle())
+        self.assertEqual(postfix.foreign_recipients(since=mark), [CONTROL])
+
+
+class RecipientTest(Case):
+    def test_foreign_recipients_in_any_form_are_refused(self):
+        cases = (  # the RCPT line; the gateway's reply; whether the session goes on
+            (b"RCPT TO:<v@elsewhere.example>", RELAYING),
+            (b"rcpt to:<v@elsewhere.example>", RELAYING),
+            (b"Rcpt To: <V@ELSEWHERE.EXAMPLE>", RELAYING),
+            (b"RCPT TO:v@elsewhere.example", RELAYING),
+            (b"RCPT TO:<v@elsewhere.example.>", RELAYING),
+            (b"RCPT TO:<v@accepted.example.>", RELAYING),  # no domain in SMTP syntax
+            (b"RCPT TO:<v@sub.accepted.example>", RELAYING),
+            (b"RCPT TO:<v@accepted.example.elsewhere.example>", RELAYING),
+            (b"RCPT TO:<v@elsewhereaccepted.example>", RELAYING),
+            (b"RCPT TO:<v>", RELAYING),
+            (b"RCPT TO:<v@[192.0.2.1]>", RELAYING),
+            # RFC 2505 2.1: routing the server itself may resolve.
+            (b'RCPT TO:<"v@elsewhere.example"@accepted.example>', RELAYING),
+            (b'RCPT TO:<"v@elsewhere.example"@ACCEPTED.EXAMPLE>', RELAYING),
+            (b'RCPT TO:<"v%elsewhere.example"@accepted.example>', RELAYING),
+            (b'RCPT TO:<"v@elsewhere.example">', RELAYING),
+            (b"RCPT TO:<v\\@elsewhere.example@accepted.example>", RELAYING),
+            (b"RCPT TO:<v%elsewhere.example@accepted.example>", RELAYING),
+            (b"RCPT TO:<v%elsewhere.example>", RELAYING),
+            (b"RCPT TO:<elsewhere.example!v@accepted.example>", RELAYING),
+            (b"RCPT TO:<elsewhere.example!v>", RELAYING),
+            (b"RCPT TO:<w@elsewhere.example@accepted.example>", RELAYING),
+            (b"RCPT TO:<@accepted.example:v@elsewhere.example>", RELAYING),
+            (b"RCPT TO:<@elsewhere.example:v@accepted.example>", RELAYING),
+            (b"RCPT TO:<@accepted.example,@accepted.example:v@elsewhere.example>", RELAYING),
+            (b"RCPT TO:<v@elsewhere.example>,<w@accepted.example>", RELAYING),
+            (b"RCPT TO:<w@accepted.example> <v@elsewhere.example>", RELAYING),
+            (b"RCPT TO:<w@accepted.example>,<v@elsewhere.example>", RELAYING),
+            # Not commands: refused as a whole, never passed on.
+            (b" RCPT TO:<v@elsewhere.example>", SYNTAX),
+            (b"\tRCPT TO:<v@elsewhere.example>", SYNTAX),
+            (b"\x0bRCPT TO:<v@elsewhere.example>", SYNTAX),
+            (b"\x0cRCPT TO:<v@elsewhere.example>", SYNTAX),
+            (b"RC\x00PT TO:<v@elsewhere.example>", SYNTAX),
+            (b"RCPT\x01 TO:<v@elsewhere.example>", SYNTAX),
+            (b"RCPT TO:<v@elsewhere.example>\x7f", SYNTAX),
+            (b"RCPT TO:<v@accepted.example>\rRCPT TO:<v@elsewhere.example>", SYNTAX),
+            (b"RCPT TO:v@elsewhere.example\x00x@accepted.example", SYNTAX),
+            (b"RCPT TO:<v@elsewhere.example\x00@accepted.example>", SYNTAX))
+        for number, (line, reply) in enumerate(cases):
+            with self.subTest(line=line):
+                mark = postfix.mark()
+                c = self.connect()
+                c.expect(b"MAIL FROM:<" + SENDER + b">", b"250 ")
+                got = ask(c, line)
+                rest = finish_mail(c, b"form %d" % number)
+                drain(c)
+                self.assertTrue(postfix.wait_until_idle())
+                leaked = postfix.foreign_recipients(since=mark)
+                # A refused recipient ends the session; a line that is no
+                # command leaves it in step with Postfix.
+                self.assertEqual((got, rest, leaked), (
+                    reply, [b"closed"] if reply is RELAYING else [b"250", b"354", b"250"], []))
+
+    def test_accepted_recipients_reach_the_maildir(self):
+        for line in (b"RCPT TO:<v@accepted.example>", b"RCPT TO:<V@ACCEPTED.EXAMPLE>",
+                     b"rcpt to:<v@Accepted.Example>"):
+            with self.subTest(line=line):
+                before = len(postfix.delivered())
+                c = self.connect()
+                c.expect(b"MAIL FROM:<" + SENDER + b">", b"250 ")
+                self.assertEqual(ask(c, line), [b"250 2.1.5 Ok"])
+                c.expect(b"DATA", b"354 ")
+                c.expect(b"Subject: " + line + b"\r\n\r\nbody\r\n.", b"250 ")
+                drain(c)
+                [message] = self.new_messages(before)
+                self.assertIn(b"\nSubject: " + line + b"\n", message)
+
+    def test_leading_space_mail_is_not_passed_on(self):
+        c = self.connect()
+        self.assertEqual(ask(c, b" MAIL FROM:<x@y.example>"), SYNTAX)
+        # Postfix never saw a MAIL.
+        self.assertEqual(ask(c, b"RCPT TO:<v@accepted.example>"),
+                         [b"503 5.5.1 Error: need MAIL command"])
+
+    def test_null_sender_greylisted_then_bounce_delivered(self):
+        before = len(postfix.delivered())
+        c = self.connect()
+        self.assertEqual(ask(c, b"MAIL FROM:<>"), [b"451 Try later..."])
+        c.expect(b"MAIL FROM:<>", b"250 ")
+        c.expect(b"RCPT TO:<v@accepted.example>", b"250 ")
+        c.expect(b"DATA", b"354 ")
+        c.expect(b"From: MAILER-DAEMON@sender.example\r\nSubject: Undelivered Mail\r\n\r\n"
+                 b"bounce\r\n.", b"250 ")
+        drain(c)
+        [message] = self.new_messages(before)
+        self.assertTrue(message.startswith(b"Return-Path: <>\n"), message[:200])
+        self.assertEqual(pf.message_body(message), b"bounce\n")
+
+
+class CommandTest(Case):
+    def test_ehlo_answer_hides_what_a_line_relay_cannot_carry(self):
+        with direct() as c:
+            c.ehlo("client.test")
+            offered = {k.upper().encode() for k in c.esmtp_features} | {b"BACKEND.TEST"}
+        self.assertLessEqual(HIDDEN_EXTENSIONS - {b"BINARYMIME"}, offered)
+        c = e2e.RawClient(gateway.port)
+        self.addCleanup(c.close)
+        c.expect(None, b"220 ")
+        relayed = {l[4:].split(b" ")[0].upper() for l in c.expect(b"EHLO client.test", b"250 ")}
+        self.assertEqual(relayed & HIDDEN_EXTENSIONS, set())
+        self.assertEqual(relayed, offered - HIDDEN_EXTENSIONS)
+
+    def test_commands_a_line_relay_cannot_carry_are_answered_by_the_gateway(self):
+        for line in (b"STARTTLS", b"BDAT 10 LAST", b"XCLIENT ADDR=1.2.3.4",
+                     b"XFORWARD ADDR=1.2.3.4", b"starttls"):
+            with self.subTest(line=line):
+                c = self.connect()
+                c.expect(b"MAIL FROM:<" + SENDER + b">", b"250 ")
+                c.expect(b"RCPT TO:<v@accepted.example>", b"250 ")
+                self.assertEqual((ask(c, line), ask(c, b"NOOP")),
+                                 (NOT_IMPLEMENTED, [b"250 2.0.0 Ok"]))
+
+
+class SmugglingTest(Case):
+    SMUGGLED = (b"MAIL FROM:<forged@elsewhere.example>\r\nRCPT TO:<v@accepted.example>\r\n"
+                b"DATA\r\nSubject: smuggled\r\n\r\nsmuggled\r\n.\r\n")
+
+    def test_only_the_clients_own_end_mark_ends_the_data(self):
+        sequences = (b"\n.\n", b"\r\n.\r", b"\n.\r\n", b"\r.\r\n",
+                     b"\r\n.\n", b"\n.\r", b"\r.\n", b"\r.\r",
+                     b"\r\n..\r\n", b"\n..\r\n")  # and dot-stuffed lines as usual
+        for source, sender in ((e2e.RELAY_HOST, b"relay.sender@sender.example"),
+                               (e2e.CLIENT_HOST, SENDER)):
+            for number, sequence in enumerate(sequences):
+                with self.subTest(source=source, sequence=sequence):
+                    data = (b"Subject: smuggling %d\r\n\r\nbefore" % number) + sequence + \
+                        self.SMUGGLED
+                    before = len(postfix.delivered())
+                    c = self.connect(source)
+                    c.expect(b"MAIL FROM:<" + sender + b">", b"250 ")
+                    c.expect(b"RCPT TO:<v@accepted.example>", b"250 ")
+                    c.expect(b"DATA", b"354 ")
+                    c.send(data)
+                    reply = c.read_reply()
+                    drain(c)
+                    messages = self.new_messages(before)
+                    self.assertEqual(reply[-1][:4], b"250 ")
+                    self.assertEqual([pf.message_body(m) for m in messages],
+                                     [stored_body(data[:-3])])
+                    self.assertNotIn(b"forged@", messages[0].partition(b"\n\n")[0])
+
+
+class BurstTest(Case):
+    CLIENTS = 100
+    DEADLINE = 75.0  # the gateway takes one connection per 500 ms
+
+    def test_simultaneous_clients_all_get_the_greeting(self):
+        start = threading.Barrier(self.CLIENTS)
+        results, lock = [], threading.Lock()
+        deadline = time.monotonic() + self.DEADLINE
+
+        def client():
+            outcome = None
+            try:
+                start.wait(10)
+                c = e2e.RawClient(gateway.port, timeout=self.DEADLINE)
+                try:
+                    greeting = c.read_reply()
+                    c.sock.settimeout(max(1.0, deadline - time.monotonic()))
+                    bye = c.command(b"QUIT")
+                    outcome = (greeting[-1][:4] if greeting else b"closed",
+                               bye[-1][:4] if bye else b"closed")
+                finally:
+                    c.close()
+            except (OSError, threading.BrokenBarrierError) as error:
+                outcome = (type(error).__name__, None)
+            with lock:
+                results.append(outcome)
+
+        threads = [threading.Thread(target=client, daemon=True) for _ in range(self.CLIENTS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(max(0.0, deadline + 5 - time.monotonic()))
+        with lock:
+            outcomes = list(results)
+        self.assertEqual(outcomes, [(b"220 ", b"221 ")] * self.CLIENTS)
+
+
+if __name__ == "__main__":
+    unittest.main()
