@@ -4,6 +4,8 @@ trusts 127.0.0.0/8 (so the gateway may relay through it), delivers
 accepted.example into a Maildir and keeps every other domain in the queue,
 so any foreign recipient it accepted shows in the queue and the log. The
 system's own Postfix in /etc/postfix is neither used nor touched."""
+import atexit
+import glob
 import json
 import os
 import pwd
@@ -106,6 +108,8 @@ RECIPIENT_IN_LOG = re.compile(r"\b(?:orig_)?to=<([^>]*)>")
 def require_postfix():
     if not os.access(POSTFIX, os.X_OK):
         raise unittest.SkipTest("no postfix binary (apt-get install postfix)")
+    if not shutil.which("openssl"):
+        raise unittest.SkipTest("no openssl for the test certificate")
     if os.geteuid() != 0:
         raise unittest.SkipTest("a private Postfix instance needs root")
 
@@ -114,10 +118,28 @@ def is_foreign(address):
     return address.rpartition("@")[2].lower() != DOMAIN
 
 
+def stop_abandoned():
+    """Stops the instances of test processes that were killed (a time-out):
+    their master runs on by itself."""
+    for root in glob.glob(os.path.join(tempfile.gettempdir(), "brenvik-postfix-*")):
+        try:
+            with open(os.path.join(root, "owner")) as f:
+                owner = int(f.read())
+        except (OSError, ValueError):
+            continue  # still being made
+        if not os.path.exists("/proc/%d" % owner):
+            subprocess.run([POSTFIX, "-c", os.path.join(root, "config"), "stop"],
+                           capture_output=True, timeout=60)
+            shutil.rmtree(root, ignore_errors=True)
+
+
 class PostfixBackend:
     def __init__(self):
         require_postfix()
+        stop_abandoned()
         self.root = tempfile.mkdtemp(prefix="brenvik-postfix-")
+        with open(os.path.join(self.root, "owner"), "w") as f:
+            f.write(str(os.getpid()))
         self.config = os.path.join(self.root, "config")
         self.maildir = os.path.join(self.root, "Maildir")
         self.log_path = os.path.join(self.root, "postfix.log")
@@ -140,6 +162,7 @@ class PostfixBackend:
                 raise RuntimeError("postfix start failed:\n%s%s\n%s" % (
                     result.stdout, result.stderr, self.log_text()[-3000:]))
             self.running = True
+            atexit.register(self.stop)  # even when the test process is cut short
             if not e2e.wait_until(lambda: e2e.is_listening(e2e.BACKEND_HOST, self.port),
                                   START_TIMEOUT):
                 raise RuntimeError("postfix is not listening; log:\n" + self.log_text()[-3000:])
@@ -175,6 +198,7 @@ class PostfixBackend:
         if self.running:
             self._postfix("stop", check=False)
             self.running = False
+            atexit.unregister(self.stop)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def log_text(self):
