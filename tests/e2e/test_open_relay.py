@@ -17,7 +17,7 @@ SYNTAX = [b"500 5.5.2 Syntax error, command unrecognized"]
 NOT_IMPLEMENTED = [b"502 5.5.1 Command not implemented"]
 SENDER = b"tester@sender.example"  # passes greylisting in setUpModule
 CONTROL = "control@elsewhere.example"  # sent to Postfix directly, not through the gateway
-SESSION_TIMEOUT = 15.0
+SESSION_TIMEOUT = 10.0
 HIDDEN_EXTENSIONS = {b"STARTTLS", b"CHUNKING", b"PIPELINING", b"BINARYMIME", b"XCLIENT",
                      b"XFORWARD"}
 
@@ -74,16 +74,14 @@ def ask(c, line):
 
 
 def drain(c):
-    """Everything the gateway still sends, once it closes (bounded)."""
-    lines = []
+    """Sends QUIT and reads until the gateway closes (bounded by the time-out)."""
     try:
         c.send(b"QUIT\r\n")
-        while (line := c.read_line()) is not None and len(lines) < 100:
-            lines.append(line)
+        while c.read_line() is not None:
+            pass
     except OSError:
         pass
     c.close()
-    return lines
 
 
 def finish_mail(c, subject):
@@ -94,7 +92,7 @@ def finish_mail(c, subject):
                  b"Subject: " + subject + b"\r\n\r\nbody\r\n."):
         reply = ask(c, line)
         replies.append(reply[-1][:3] if reply else b"closed")
-        if not reply or not reply[-1][:1] in b"23":
+        if not reply or reply[-1][:1] not in b"23":
             break
     return replies
 
@@ -136,13 +134,13 @@ class BackendTest(Case):
 
 class RecipientTest(Case):
     def test_foreign_recipients_in_any_form_are_refused(self):
-        cases = (  # the RCPT line; the gateway's reply; whether the session goes on
+        cases = (  # the line after a passed MAIL, the gateway's reply
             (b"RCPT TO:<v@elsewhere.example>", RELAYING),
             (b"rcpt to:<v@elsewhere.example>", RELAYING),
             (b"Rcpt To: <V@ELSEWHERE.EXAMPLE>", RELAYING),
             (b"RCPT TO:v@elsewhere.example", RELAYING),
             (b"RCPT TO:<v@elsewhere.example.>", RELAYING),
-            (b"RCPT TO:<v@accepted.example.>", RELAYING),  # no domain in SMTP syntax
+            (b"RCPT TO:<v@accepted.example.>", RELAYING),  # a trailing dot is no SMTP domain
             (b"RCPT TO:<v@sub.accepted.example>", RELAYING),
             (b"RCPT TO:<v@accepted.example.elsewhere.example>", RELAYING),
             (b"RCPT TO:<v@elsewhereaccepted.example>", RELAYING),
@@ -224,6 +222,7 @@ class RecipientTest(Case):
         drain(c)
         [message] = self.new_messages(before)
         self.assertTrue(message.startswith(b"Return-Path: <>\n"), message[:200])
+        self.assertIn(b"\nDelivered-To: v@accepted.example\n", message)
         self.assertEqual(pf.message_body(message), b"bounce\n")
 
 
@@ -244,9 +243,8 @@ class CommandTest(Case):
         for line in (b"STARTTLS", b"BDAT 10 LAST", b"XCLIENT ADDR=1.2.3.4",
                      b"XFORWARD ADDR=1.2.3.4", b"starttls"):
             with self.subTest(line=line):
+                # Outside a transaction, where this Postfix would obey each.
                 c = self.connect()
-                c.expect(b"MAIL FROM:<" + SENDER + b">", b"250 ")
-                c.expect(b"RCPT TO:<v@accepted.example>", b"250 ")
                 self.assertEqual((ask(c, line), ask(c, b"NOOP")),
                                  (NOT_IMPLEMENTED, [b"250 2.0.0 Ok"]))
 
@@ -274,7 +272,7 @@ class SmugglingTest(Case):
                     reply = c.read_reply()
                     drain(c)
                     messages = self.new_messages(before)
-                    self.assertEqual(reply[-1][:4], b"250 ")
+                    self.assertTrue(reply and reply[-1].startswith(b"250 "), reply)
                     self.assertEqual([pf.message_body(m) for m in messages],
                                      [stored_body(data[:-3])])
                     self.assertNotIn(b"forged@", messages[0].partition(b"\n\n")[0])
