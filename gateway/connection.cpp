@@ -14,7 +14,13 @@
 #include <cstring>
 #include <utility>
 
+#include "gateway/connection_internal.h"
+
 namespace brenvik {
+
+using net_detail::FailureFromErrno;
+using net_detail::WaitFor;
+using net_detail::WaitResult;
 
 namespace {
 
@@ -35,10 +41,6 @@ using Clock = std::chrono::steady_clock;
 // Errors of the socket layer that mean "an operation is already under way".
 bool IsInProgress(int error) { return error == EINPROGRESS || error == EALREADY; }
 
-NetFailure FailureFromErrno(int error) {
-  return IsInProgress(error) ? NetFailure::InProgress : NetFailure::IoError;
-}
-
 // Errors accept() reports for a client that went away before it was taken;
 // the listener itself is fine, so the wait goes on.
 bool IsTransientAcceptError(int error) {
@@ -58,10 +60,28 @@ bool IsTransientAcceptError(int error) {
   }
 }
 
-enum class WaitResult { Ready, TimedOut, Failed };
+void CloseDescriptor(int fd) {
+  if (fd >= 0) ::close(fd);  // EINTR on close leaves the descriptor closed on Linux
+}
 
-// Polls one socket for `events`, at most `timeout_ms` (negative: no limit).
-// Interruptions resume with the time that is left.
+// A blocking connect interrupted by a signal goes on in the background; wait
+// for its outcome instead of reporting the interruption.
+int FinishInterruptedConnect(int fd) {
+  int error = 0;
+  if (WaitFor(fd, POLLOUT, -1, error) != WaitResult::Ready) return error ? error : EIO;
+  socklen_t len = sizeof(error);
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
+  return error;
+}
+
+}  // namespace
+
+namespace net_detail {
+
+NetFailure FailureFromErrno(int error) {
+  return IsInProgress(error) ? NetFailure::InProgress : NetFailure::IoError;
+}
+
 WaitResult WaitFor(int fd, short events, int timeout_ms, int& error) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
   int wait_ms = timeout_ms;
@@ -81,21 +101,7 @@ WaitResult WaitFor(int fd, short events, int timeout_ms, int& error) {
   }
 }
 
-void CloseDescriptor(int fd) {
-  if (fd >= 0) ::close(fd);  // EINTR on close leaves the descriptor closed on Linux
-}
-
-// A blocking connect interrupted by a signal goes on in the background; wait
-// for its outcome instead of reporting the interruption.
-int FinishInterruptedConnect(int fd) {
-  int error = 0;
-  if (WaitFor(fd, POLLOUT, -1, error) != WaitResult::Ready) return error ? error : EIO;
-  socklen_t len = sizeof(error);
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
-  return error;
-}
-
-}  // namespace
+}  // namespace net_detail
 
 std::string_view DescribeFailure(NetFailure failure) {
   switch (failure) {
@@ -111,7 +117,10 @@ std::string_view DescribeFailure(NetFailure failure) {
 // ---------------------------------------------------------------------------
 // Connection
 
-Connection::~Connection() { CloseDescriptor(fd_); }
+Connection::~Connection() {
+  EndTls();
+  CloseDescriptor(fd_);
+}
 
 Connection::Connection(Connection&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
@@ -122,10 +131,12 @@ Connection::Connection(Connection&& other) noexcept
       short_read_(std::exchange(other.short_read_, false)),
       nothing_pending_(std::exchange(other.nothing_pending_, false)),
       failure_(std::exchange(other.failure_, NetFailure::None)),
-      system_error_(std::exchange(other.system_error_, 0)) {}
+      system_error_(std::exchange(other.system_error_, 0)),
+      ssl_(std::exchange(other.ssl_, nullptr)) {}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
+    EndTls();
     CloseDescriptor(fd_);
     fd_ = std::exchange(other.fd_, -1);
     timeout_ms_ = other.timeout_ms_;
@@ -136,6 +147,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
     nothing_pending_ = std::exchange(other.nothing_pending_, false);
     failure_ = std::exchange(other.failure_, NetFailure::None);
     system_error_ = std::exchange(other.system_error_, 0);
+    ssl_ = std::exchange(other.ssl_, nullptr);
   }
   return *this;
 }
@@ -177,6 +189,7 @@ void Connection::EnsureBuffer() {
 }
 
 void Connection::Reset(int fd, int timeout_ms) {
+  EndTls();
   CloseDescriptor(fd_);
   fd_ = fd;
   timeout_ms_ = timeout_ms;
@@ -188,6 +201,7 @@ void Connection::Reset(int fd, int timeout_ms) {
 }
 
 Connection::Wait Connection::WaitReadable() {
+  if (TlsPending()) return Wait::Ready;
   int error = 0;
   switch (WaitFor(fd_, POLLIN, timeout_ms_, error)) {
     case WaitResult::Ready: return Wait::Ready;
@@ -208,6 +222,7 @@ void Connection::Consume(std::size_t consumed) {
 // -1 failed (pending), -2 nothing there after all (wait again).
 long Connection::ReceiveIntoBuffer() {
   EnsureBuffer();
+  if (ssl_ != nullptr) return ReceiveTls();
   for (;;) {
     const ssize_t n = ::recv(fd_, buffer_.get(), kReceiveBufferSize, MSG_DONTWAIT);
     if (n >= 0) {
@@ -315,6 +330,7 @@ bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection&
 }
 
 void CloseConnection(Connection& c) {
+  c.EndTls();
   CloseDescriptor(c.fd_);
   c.fd_ = -1;
   c.unread_ = 0;
@@ -390,6 +406,7 @@ bool ReadCommandLine(Connection& c, std::size_t max_bytes, std::string& line) {
 bool PeerClosed(const Connection& c) {
   if (!c.IsOpen()) return true;
   if (c.unread_ > 0) return false;
+  if (c.ssl_ != nullptr) return c.TlsPeerClosed();
   pollfd watch{c.fd_, POLLIN, 0};
   if (poll(&watch, 1, 0) <= 0) return false;
   char byte = 0;
@@ -441,6 +458,7 @@ bool ReadAvailable(Connection& c, std::size_t max_bytes, std::string& out) {
 }
 
 Connection::Wait Connection::PeekReadable() {
+  if (TlsPending()) return Wait::Ready;
   int error = 0;
   switch (WaitFor(fd_, POLLIN, 0, error)) {
     case WaitResult::Ready: return Wait::Ready;
@@ -462,6 +480,10 @@ bool SendText(Connection& c, std::string_view text) {
       case WaitResult::Failed: return c.FailSystem(error);
     }
     if (sent == text.size()) break;
+    if (c.ssl_ != nullptr) {
+      if (!c.SendTls(text.substr(sent), sent)) return false;
+      continue;
+    }
     // Never blocks past the wait above, and a closed peer is an error
     // value, not a SIGPIPE.
     const ssize_t n = ::send(c.fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -2,12 +2,17 @@
 // Line-oriented TCP connections over POSIX sockets (IPv4 only). Every wait
 // is a poll bounded by the connection's time-out. Failures are values: an
 // operation returns false and leaves its description pending on the
-// connection, where the caller reads it with FailureText.
+// connection, where the caller reads it with FailureText. An accepted
+// connection can go over to TLS (StartTlsServer); the same operations then
+// carry the decrypted bytes.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+
+struct ssl_st;      // OpenSSL's SSL and SSL_CTX, kept out of this header
+struct ssl_ctx_st;
 
 namespace brenvik {
 
@@ -26,6 +31,7 @@ inline constexpr std::size_t kReceiveBufferSize = 65536;
 inline constexpr std::size_t kMaxBufferedBytes = 2 * kReceiveBufferSize;
 
 struct LineCut;  // how a line read is cut (connection.cpp)
+class TlsServerContext;
 
 // One socket with its time-out, receive buffer and flags. Movable, owned by
 // one thread at a time.
@@ -39,6 +45,7 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   bool IsOpen() const { return fd_ >= 0; }
+  bool TlsActive() const { return ssl_ != nullptr; }
   int Socket() const { return fd_; }
   int TimeoutMs() const { return timeout_ms_; }
   void SetTimeoutMs(int ms) { timeout_ms_ = ms; }
@@ -68,6 +75,8 @@ class Connection {
   friend bool SendText(Connection&, std::string_view);
   friend bool NothingPending(const Connection&);
   friend void CloseConnection(Connection&);
+  friend bool StartTlsServer(Connection&, const TlsServerContext&, std::string&);
+  friend std::string TlsSummary(const Connection&);
   friend struct ConnectionAccess;
 
   enum class Wait { Ready, TimedOut, Failed };
@@ -80,6 +89,13 @@ class Connection {
   void Consume(std::size_t count);
   void EnsureBuffer();
   void Reset(int fd, int timeout_ms);  // takes a new socket with fresh flags
+  bool TlsPending() const;             // decrypted bytes waiting inside OpenSSL
+  long ReceiveTls();                   // ReceiveIntoBuffer over TLS
+  // One SSL_write of what is left: false when it failed (pending) or its
+  // wait ran out; `sent` advances by what was taken.
+  bool SendTls(std::string_view rest, std::size_t& sent);
+  bool TlsPeerClosed() const;          // PeerClosed over TLS
+  void EndTls();                       // close_notify when still sound, then frees
 
   int fd_ = -1;                        // socket, -1 when closed
   int timeout_ms_ = 0;                 // per wait, fixed at open/accept
@@ -90,6 +106,7 @@ class Connection {
   bool nothing_pending_ = false;       // see NothingPending
   NetFailure failure_ = NetFailure::None;  // last failure, until cleared
   int system_error_ = 0;               // errno behind the last system failure
+  ssl_st* ssl_ = nullptr;              // owned; set once TLS is up
 };
 
 // First IPv4 address of a host name or dotted address (network byte order),
@@ -127,5 +144,41 @@ void CloseConnection(Connection& c);
 // Local port of an open socket (a listener bound to port 0 learns its
 // port this way), 0 when closed.
 std::uint16_t LocalPort(const Connection& c);
+
+}  // namespace brenvik
+
+namespace brenvik {
+
+// One certificate chain and its key with the gateway's TLS policy (TLS 1.2
+// and 1.3, strong ciphers in the server's order, no compression, no client
+// renegotiation). Loaded once at start; sessions share it read-only.
+class TlsServerContext {
+ public:
+  ~TlsServerContext();
+  TlsServerContext(const TlsServerContext&) = delete;
+  TlsServerContext& operator=(const TlsServerContext&) = delete;
+
+ private:
+  friend std::shared_ptr<const TlsServerContext> LoadTlsServerContext(const std::string&, const std::string&,
+                                                                      std::string&);
+  friend bool StartTlsServer(Connection&, const TlsServerContext&, std::string&);
+  TlsServerContext() = default;
+  ssl_ctx_st* ctx_ = nullptr;
+};
+
+// Null, with `error` naming the file and the reason, when the chain or the
+// key cannot be read or they do not belong together.
+std::shared_ptr<const TlsServerContext> LoadTlsServerContext(const std::string& certificate_file,
+                                                             const std::string& key_file, std::string& error);
+
+// The server's TLS handshake on an accepted plain connection. Bytes the
+// peer sent before it are dropped unread: they came in clear text. Every
+// wait is bounded by the connection's time-out. On failure `failure` names
+// it (a failure description, or the TLS reason) and the connection stays
+// open without TLS for the caller to close. The process must ignore SIGPIPE.
+bool StartTlsServer(Connection& c, const TlsServerContext& context, std::string& failure);
+// Protocol and cipher of an active TLS connection ("TLSv1.3 TLS_AES_..."),
+// "" without TLS.
+std::string TlsSummary(const Connection& c);
 
 }  // namespace brenvik

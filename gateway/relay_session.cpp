@@ -40,17 +40,19 @@ std::string GetPeerAddress(int socket) {
   return text;
 }
 
-void RelaySession(Connection client, const GatewaySettings& settings, const SessionTiming& timing) {
+void RelaySession(Connection client, const GatewaySettings& settings, const SessionTiming& timing,
+                  const TlsServerContext* tls) {
   try {
-    SmtpRelay session(std::move(client), settings, timing);
+    SmtpRelay session(std::move(client), settings, timing, tls);
     session.Run();
   } catch (...) {
     // Exhaustion only; the session's destructor has closed what it opened.
   }
 }
 
-SmtpRelay::SmtpRelay(Connection client, const GatewaySettings& settings, const SessionTiming& timing)
-    : client_(std::move(client)), settings_(settings), timing_(timing), logging_(settings.Logging == 1) {}
+SmtpRelay::SmtpRelay(Connection client, const GatewaySettings& settings, const SessionTiming& timing,
+                     const TlsServerContext* tls)
+    : client_(std::move(client)), settings_(settings), timing_(timing), tls_(tls), logging_(settings.Logging == 1) {}
 
 SmtpRelay::~SmtpRelay() {
   CloseBoth();

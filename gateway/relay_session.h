@@ -20,8 +20,9 @@ struct SessionTiming {
 std::string GetPeerAddress(int socket);
 
 // Serves `client` to its end and closes it. Reads the published settings
-// and the lists of gateway_state.h.
+// and the lists of gateway_state.h. With `tls` the client is offered
+// STARTTLS; without it STARTTLS is refused as before.
 void RelaySession(Connection client, const GatewaySettings& settings,
-                  const SessionTiming& timing = SessionTiming{});
+                  const SessionTiming& timing = SessionTiming{}, const TlsServerContext* tls = nullptr);
 
 }  // namespace brenvik

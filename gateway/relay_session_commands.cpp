@@ -17,7 +17,7 @@ const SmtpRelay::Verb SmtpRelay::kVerbs[] = {
     {"MAIL", &SmtpRelay::OnMail},           {"RCPT", &SmtpRelay::OnRcpt},
     {"DATA", &SmtpRelay::OnData},           {"QUIT", &SmtpRelay::OnQuit},
     {"EHLO", &SmtpRelay::OnEhlo},           {"HELO", &SmtpRelay::OnHelo},
-    {"STARTTLS", &SmtpRelay::OnRefusedVerb},
+    {"STARTTLS", &SmtpRelay::OnStartTls},
     {"BDAT", &SmtpRelay::OnRefusedVerb},    {"XCLIENT", &SmtpRelay::OnRefusedVerb},
     {"XFORWARD", &SmtpRelay::OnRefusedVerb},
 };
@@ -66,7 +66,10 @@ void SmtpRelay::EndWithReply(std::string_view reply, std::string_view why) {
 
 bool SmtpRelay::RelayReplyOrAbort(bool withhold_extensions, SmtpReply& reply) {
   if (!ReceiveReplyOrAbort(reply)) return false;
-  if (withhold_extensions) WithholdExtensions(reply.lines);
+  if (withhold_extensions) {
+    WithholdExtensions(reply.lines);
+    if (OffersStartTls()) AddExtension(reply.lines, relay_text::kStartTlsExtension);
+  }
   if (!SendReplyOrAbort(reply)) return false;
   last_reply_ = reply.FinalLine();
   Log(last_reply_);
@@ -90,6 +93,23 @@ void SmtpRelay::OnEhlo() {
 }
 
 void SmtpRelay::OnRefusedVerb() { AnswerError(relay_text::kNotImplemented); }
+
+void SmtpRelay::OnStartTls() {
+  if (tls_ == nullptr) return OnRefusedVerb();
+  if (client_.TlsActive()) return AnswerError(relay_text::kTlsAlreadyActive);
+  if (!command_.argument.empty()) return AnswerError(relay_text::kStartTlsParameters);
+  if (!SendToClientOrAbort(WithLineEnd(relay_text::kReadyToStartTls))) return;
+  Log(relay_text::kReadyToStartTls);
+  std::string failure;
+  if (!StartTlsServer(client_, *tls_, failure)) return Abort(failure);
+  Log(std::string(relay_text::kTlsStarted).append(TlsSummary(client_)));
+  ResetBackend();
+}
+
+void SmtpRelay::ResetBackend() {
+  SmtpReply ignored;
+  if (SendToBackendOrAbort(WithLineEnd(relay_text::kBackendReset))) ReceiveReplyOrAbort(ignored);
+}
 
 void SmtpRelay::OnMail() {
   if (relay_allowed_) {

@@ -18,7 +18,8 @@ enum class SessionState { Command, Data, Ended };
 
 class SmtpRelay {
  public:
-  SmtpRelay(Connection client, const GatewaySettings& settings, const SessionTiming& timing);
+  SmtpRelay(Connection client, const GatewaySettings& settings, const SessionTiming& timing,
+            const TlsServerContext* tls);
   ~SmtpRelay();  // closes both connections and the transcript
   SmtpRelay(const SmtpRelay&) = delete;
   SmtpRelay& operator=(const SmtpRelay&) = delete;
@@ -44,6 +45,10 @@ class SmtpRelay {
   void OnEhlo();
   void OnHelo();
   void OnRefusedVerb();
+  void OnStartTls();
+  // After the handshake: the backend drops what the client set up in clear.
+  void ResetBackend();
+  bool OffersStartTls() const { return tls_ != nullptr && !client_.TlsActive(); }
   void Forward();
   void DataPhase();
   bool ReadDataBlock(std::string& block);
@@ -76,6 +81,7 @@ class SmtpRelay {
   Connection backend_;                // opened here
   const GatewaySettings& settings_;   // published record, read only
   const SessionTiming& timing_;
+  const TlsServerContext* tls_;       // null: no STARTTLS
   const bool logging_;                // transcript switch (Logging exactly 1)
   ConnectionLog log_;                 // empty handle without a transcript
   std::string client_ip_;             // "" when unknown

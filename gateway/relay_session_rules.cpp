@@ -34,6 +34,16 @@ void WithholdExtensions(std::vector<std::string>& lines) {
   if (last.size() >= 4) last[3] = ' ';
 }
 
+void AddExtension(std::vector<std::string>& lines, std::string_view keyword) {
+  if (lines.empty() || lines.front().empty() || lines.front()[0] != '2') return;
+  std::string& last = lines.back();
+  if (last.size() < 3) return;
+  const std::string code = last.substr(0, 3);
+  if (last.size() < 4) last.push_back('-');
+  last[3] = '-';
+  lines.push_back(code + " " + std::string(keyword));
+}
+
 bool RecipientAccepted(const MailPath& path, const std::vector<std::string>& domains) {
   if (!path.PlainMailbox()) return false;
   const std::string domain = UpperCase(path.domain);

@@ -14,6 +14,9 @@ namespace brenvik {
 // first line, the server's greeting, always stays) and gives the remaining
 // last line the blank after its code. Only positive (2xx) answers change.
 void WithholdExtensions(std::vector<std::string>& lines);
+// Appends `keyword` as the last line of a positive EHLO answer, in the final
+// line's code; the line before it becomes a continuation line.
+void AddExtension(std::vector<std::string>& lines, std::string_view keyword);
 
 // From a client that may not relay: true when the forward-path is one plain
 // mailbox (MailPath::PlainMailbox) and "@" + its domain equals an entry, or

@@ -15,6 +15,11 @@ inline constexpr std::string_view kNotRecognized = "500 5.5.2 Syntax error, comm
 inline constexpr std::string_view kLineTooLong = "500 5.5.2 Line too long";
 inline constexpr std::string_view kNotImplemented = "502 5.5.1 Command not implemented";
 inline constexpr std::string_view kBadSenderSyntax = "501 5.1.7 Bad sender address syntax";
+// STARTTLS, when the gateway has a certificate.
+inline constexpr std::string_view kReadyToStartTls = "220 2.0.0 Ready to start TLS";
+inline constexpr std::string_view kTlsAlreadyActive = "503 5.5.1 TLS already active";
+inline constexpr std::string_view kStartTlsParameters = "501 5.5.4 STARTTLS takes no parameters";
+inline constexpr std::string_view kStartTlsExtension = "STARTTLS";  // added to EHLO answers
 // After kMaxErrorReplies of those the session ends with this.
 inline constexpr std::string_view kTooManyErrors = "421 4.7.0 Too many errors";
 inline constexpr int kMaxErrorReplies = 20;
@@ -26,6 +31,7 @@ inline constexpr std::string_view kBackendOpenFailed = "Fehler beim OPEN Weiterl
 inline constexpr std::string_view kBackendGreetingFailed =
     "Fehler beim ersten Kommando an den Weiterleitungsserver";
 inline constexpr std::string_view kAbort = "ABBRUCH ";  // + failure description
+inline constexpr std::string_view kTlsStarted = "TLS ";   // + protocol and cipher
 
 // How a session ended and how its senders were decided, for its line in
 // the system log (failures are named by their failure texts).
@@ -41,6 +47,10 @@ inline constexpr std::string_view kRowAccepted = "OK";
 
 // Error event; the errno number follows directly.
 inline constexpr std::string_view kPeerNameFailed = "Fehler: getpeername() failed";
+
+// Sent to the backend after the handshake: what the client set up in clear
+// text does not carry over into the TLS session.
+inline constexpr std::string_view kBackendReset = "RSET";
 
 // The backend's go-ahead for the mail data.
 inline constexpr std::string_view kStartMailInput = "354";

@@ -47,6 +47,9 @@ constexpr const char* kReasonRelayToItself = "relay to itself";
 constexpr const char* kReasonPortRange = "receive port outside 1..65535";
 constexpr const char* kReasonNoAddress = "receive address does not resolve";
 constexpr const char* kListenerFailed = "listener on ";  // + host:port + ": " + system text
+constexpr const char* kTlsNotLoaded =
+    "FEHLER: TLS aus / TLS off, certificate not loaded: ";
+constexpr const char* kTlsPathMissing = "TlsCertificate and TlsKey must both be set";
 
 constexpr int kPauseStepMs = 20;  // stop checks while pausing
 
@@ -79,12 +82,13 @@ void StartMaintenance(const WorkerTiming& timing) {
 
 // The session owns the connection; if no thread can be made, the lambda
 // that holds it is destroyed and the connection closed.
-void StartSession(Connection client, std::shared_ptr<const GatewaySettings> settings) {
+void StartSession(Connection client, std::shared_ptr<const GatewaySettings> settings,
+                  std::shared_ptr<const TlsServerContext> tls) {
   try {
-    std::thread([connection = std::move(client), settings = std::move(settings)]() mutable {
+    std::thread([connection = std::move(client), settings = std::move(settings), tls = std::move(tls)]() mutable {
       SessionTiming timing;
       timing.data_pause_ms = settings->DataPause;
-      RelaySession(std::move(connection), *settings, timing);
+      RelaySession(std::move(connection), *settings, timing, tls.get());
     }).detach();
   } catch (...) {
   }
@@ -114,6 +118,18 @@ bool RelaysToItself(const GatewaySettings& settings) {
   return backend != 0 && backend == ResolveHost(settings.RecvHost);
 }
 
+// Both paths set: the context, or null and an error event naming the file
+// and the reason (the gateway then serves without TLS). Neither set: null.
+std::shared_ptr<const TlsServerContext> LoadTls(const GatewaySettings& settings) {
+  if (settings.TlsCertificate.empty() && settings.TlsKey.empty()) return nullptr;
+  std::string error = kTlsPathMissing;
+  auto context = settings.TlsCertificate.empty() || settings.TlsKey.empty()
+                     ? nullptr
+                     : LoadTlsServerContext(settings.TlsCertificate, settings.TlsKey, error);
+  if (!context) ReportError(std::string(kTlsNotLoaded) + error);
+  return context;
+}
+
 void Report(const WorkerTiming& timing, const std::string& activity) {
   if (timing.activity) timing.activity(activity);
 }
@@ -128,7 +144,7 @@ std::string Listening(const GatewaySettings& settings) {
 }
 
 void AcceptLoop(Connection& listener, const std::shared_ptr<const GatewaySettings>& settings,
-                const WorkerTiming& timing) {
+                const std::shared_ptr<const TlsServerContext>& tls, const WorkerTiming& timing) {
   bool listening = listener.IsOpen();  // as last reported
   do {
     Connection client;
@@ -141,7 +157,7 @@ void AcceptLoop(Connection& listener, const std::shared_ptr<const GatewaySetting
     } else {
       if (!listening) Report(timing, Listening(*settings));
       listening = true;
-      StartSession(std::move(client), settings);
+      StartSession(std::move(client), settings, tls);
       PauseUnlessStopped(settings->AcceptPause);
     }
   } while (StopRequested.load() == 0);
@@ -169,10 +185,11 @@ void RunWorker(const WorkerTiming& timing) {
     ReportError(std::string(kRelayToItself) + HostPort(settings->SendHost, settings->SendPort));
     return NotListening(timing, kReasonRelayToItself);
   }
+  const auto tls = LoadTls(*settings);
   Connection listener;
   const std::string failure = OpenReceiveListener(*settings, timing.listener_timeout_ms, listener);
   Report(timing, failure.empty() ? Listening(*settings) : kActivityNotListening + failure);
-  AcceptLoop(listener, settings, timing);
+  AcceptLoop(listener, settings, tls, timing);
   SQL_Shutdown();
 }
 

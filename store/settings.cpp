@@ -62,6 +62,8 @@ GatewaySettings LoadGatewaySettings() {
   s.CheckBadMailAdr = ReadNumber(setting::CheckBadMailAdr);
   s.StatusMail = Read(setting::StatusMail);
   s.LogDB = ReadNumber(setting::LogDB);
+  s.TlsCertificate = Read(setting::TlsCertificate);
+  s.TlsKey = Read(setting::TlsKey);
 
   if (s.RecvPort == 0) s.RecvPort = kDefaultPort;
   if (s.RecvHost.empty()) s.RecvHost = kDefaultHost;

@@ -22,6 +22,8 @@ inline constexpr std::string_view StatusMail = "StatusMail";
 inline constexpr std::string_view LogDB = "LogDB";
 inline constexpr std::string_view AcceptPause = "AcceptPause";
 inline constexpr std::string_view DataPause = "DataPause";
+inline constexpr std::string_view TlsCertificate = "TlsCertificate";
+inline constexpr std::string_view TlsKey = "TlsKey";
 }  // namespace setting
 
 // Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
@@ -42,14 +44,16 @@ struct GatewaySettings {
   std::int32_t LogDB = 0;                  // LogTable rows only at exactly 1
   std::int32_t AcceptPause = kDefaultPauseMs;  // ms after each accepted connection
   std::int32_t DataPause = kDefaultPauseMs;    // ms after each data read
+  std::string TlsCertificate;              // PEM chain path; STARTTLS needs both
+  std::string TlsKey;                      // PEM private key path
 };
 
 // Leading decimal number after blanks, tabs and line feeds; 0 when there is
 // none. Saturates at the int32 range instead of overflowing.
 std::int32_t ParseLeadingNumber(std::string_view text);
 
-// Reads the ten values in their fixed order, applies the four defaults,
-// then the two pacing values.
+// Reads the ten values in their fixed order, then the two TLS paths, applies
+// the four defaults, then reads the two pacing values.
 GatewaySettings LoadGatewaySettings();
 
 // Process-wide settings record: null until published, then immutable.
