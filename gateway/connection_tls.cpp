@@ -239,6 +239,7 @@ bool Connection::SendTls(std::string_view rest, std::size_t& sent) {
 // of the stream means closed; application data or nothing yet means open.
 bool Connection::TlsPeerClosed() const {
   if (SSL_pending(ssl_) > 0) return false;
+  if ((SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN) != 0) return true;
   pollfd watch{fd_, POLLIN, 0};
   if (::poll(&watch, 1, 0) <= 0) return false;
   char byte = 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include "gateway/smtp_reply.h"
 #include "session_harness.h"
@@ -187,6 +188,76 @@ TEST(ConnectionOpen, ListenerBindsOnlyItsAddressAndCanBeReopenedAtOnce) {
   CloseConnection(client);
   CloseConnection(listener);
   EXPECT_TRUE(OpenListener(ResolveHost("127.0.0.2"), port, kShortTimeoutMs, listener));
+}
+
+// A loopback pair whose server side went over to TLS, with OpenSSL as the
+// client on the other end.
+struct TlsPair {
+  LoopbackPair plain{session_test::kPeerTimeoutMs};
+  SSL_CTX* client_ctx = SSL_CTX_new(TLS_client_method());
+  SSL* client = SSL_new(client_ctx);
+
+  bool Start(const TlsServerContext& context) {
+    std::string failure;
+    bool started = false;
+    std::thread server([&] { started = StartTlsServer(plain.server, context, failure); });
+    SSL_set_fd(client, plain.client.Socket());
+    const bool connected = SSL_connect(client) == 1;
+    server.join();
+    return connected && started;
+  }
+  bool Write(std::string_view bytes) {
+    std::size_t n = 0;
+    return SSL_write_ex(client, bytes.data(), bytes.size(), &n) == 1 && n == bytes.size();
+  }
+  // Everything written has reached the server's socket.
+  bool AllAcknowledged() const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int unacked = -1;
+    while (::ioctl(plain.client.Socket(), SIOCOUTQ, &unacked) == 0 && unacked != 0 &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+    return unacked == 0;
+  }
+  ~TlsPair() {
+    SSL_free(client);
+    SSL_CTX_free(client_ctx);
+  }
+};
+
+TEST(ConnectionTls, RecordsThatHaveArrivedCountAsPending) {
+  session_test::TempDir folder;
+  const auto context = session_test::TestTlsContext(folder);
+  ASSERT_TRUE(context);
+  struct Case {
+    std::vector<std::string> records;  // one SSL_write each, all sent before the first read
+    Lines lines;                       // as ReadLines gives them
+  };
+  const std::vector<Case> cases = {
+      {{"QUIT\r\n"}, {"QUIT"}},
+      {{"A\r\nB\r\n"}, {"A", "B"}},
+      {{"A\r\n", "B\r\n", "C\r\n"}, {"A", "B", "C"}},
+      {{"NO", "OP\r\n"}, {"NOOP"}},
+  };
+  for (const Case& c : cases) {
+    TlsPair pair;
+    ASSERT_TRUE(pair.Start(*context));
+    EXPECT_TRUE(TlsSummary(pair.plain.server).starts_with("TLSv1.3 "));
+    for (const std::string& record : c.records) ASSERT_TRUE(pair.Write(record));
+    ASSERT_TRUE(pair.AllAcknowledged());
+    EXPECT_EQ(ReadLines(pair.plain.server), c.lines) << c.records.front();
+    EXPECT_TRUE(NothingPending(pair.plain.server));
+    EXPECT_FALSE(PeerClosed(pair.plain.server));
+    EXPECT_TRUE(SendText(pair.plain.server, "250 ok\r\n"));
+    char reply[16] = {};
+    std::size_t n = 0;
+    EXPECT_TRUE(SSL_read_ex(pair.client, reply, sizeof reply, &n) == 1 && std::string(reply, n) == "250 ok\r\n");
+    SSL_shutdown(pair.client);  // close_notify: a closed peer, no failure
+    std::string line = "x";
+    EXPECT_TRUE(ReadLine(pair.plain.server, line));
+    EXPECT_EQ(line, "");
+    EXPECT_TRUE(NothingPending(pair.plain.server) && PeerClosed(pair.plain.server));
+  }
 }
 
 TEST(SmtpReply, FourthCharacterDecidesTheFinalLine) {

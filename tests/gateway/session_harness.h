@@ -51,4 +51,13 @@ inline std::string ReadToEnd(Connection& c) {
   return all;
 }
 
+// A self-signed certificate made for the test with the openssl program.
+inline std::shared_ptr<const TlsServerContext> TestTlsContext(const TempDir& folder) {
+  const std::string cert = folder.path() + "c.pem", key = folder.path() + "c.key";
+  const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=mx.test -days 2 -keyout " + key +
+                           " -out " + cert + " >/dev/null 2>&1";
+  std::string error;
+  return std::system(make.c_str()) == 0 ? LoadTlsServerContext(cert, key, error) : nullptr;
+}
+
 }  // namespace brenvik::session_test

@@ -31,6 +31,21 @@ TEST(WithholdExtensions, RemovesWhatALineRelayCannotCarry) {
   }
 }
 
+TEST(AddExtension, BecomesTheFinalLineOfAPositiveAnswer) {
+  const std::vector<std::pair<Lines, Lines>> cases = {
+      {{"250-mx.example", "250 8BITMIME"}, {"250-mx.example", "250-8BITMIME", "250 STARTTLS"}},
+      {{"250 mx.example"}, {"250-mx.example", "250 STARTTLS"}},
+      {{"250"}, {"250-", "250 STARTTLS"}},
+      {{"550 no"}, {"550 no"}},
+      {{""}, {""}},
+  };
+  for (auto [lines, expected] : cases) {
+    const std::string first = lines.front();
+    AddExtension(lines, "STARTTLS");
+    EXPECT_EQ(lines, expected) << first;
+  }
+}
+
 TEST(RecipientAccepted, OnePlainMailboxOfAnAcceptedDomain) {
   const Lines domains = {"@OURDOMAIN.EXAMPLE", "OTHER.EXAMPLE"};
   for (const char* line : {"rcpt to:<Info@OurDomain.Example> NOTIFY=NEVER", "RCPT TO: <info@ourdomain.example>",

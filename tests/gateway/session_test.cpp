@@ -72,7 +72,8 @@ class FakeBackend {
 // names it; transcripts go to a folder of its own.
 class SessionRun {
  public:
-  SessionRun(int backend_port, int logging, const SessionTiming& timing, int client_timeout_ms) {
+  SessionRun(int backend_port, int logging, const SessionTiming& timing, int client_timeout_ms,
+             const TlsServerContext* tls = nullptr) {
     settings_.RecvHost = "127.0.0.1";
     settings_.SendHost = "127.0.0.1";
     settings_.SendPort = backend_port;
@@ -81,9 +82,9 @@ class SessionRun {
     timing_ = timing;
     // The accepted connection takes the listener's time-out.
     OpenListener(ResolveHost("127.0.0.1"), 0, client_timeout_ms, listener_);
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, tls] {
       Connection accepted;
-      if (AcceptOne(listener_, accepted)) RelaySession(std::move(accepted), settings_, timing_);
+      if (AcceptOne(listener_, accepted)) RelaySession(std::move(accepted), settings_, timing_, tls);
     });
     OpenConnection("127.0.0.1", LocalPort(listener_), kPeerTimeoutMs, client);
   }
@@ -182,6 +183,25 @@ TEST(SessionThreaded, EndOfDataIsFoundAtAnyReadSize) {
     backend.Join();
     EXPECT_EQ(backend.data, c.relayed) << c.sent;
     EXPECT_EQ(backend.commands.size(), 5u) << c.sent;  // MAIL, RCPT, DATA, NOOP, QUIT
+  }
+}
+
+TEST(SessionThreaded, ClientThatStopsMidHandshakeIsEndedAtTheTimeOut) {
+  TempDir folder;
+  const auto tls = TestTlsContext(folder);
+  ASSERT_TRUE(tls);
+  // Nothing at all, and a record header that promises more than comes.
+  for (const std::string sent : {std::string(), std::string("\x16\x03\x01\x00\x80\x01", 6)}) {
+    FakeBackend backend;
+    SessionRun s(backend.Port(), 1, Timing(), 100, tls.get());
+    EXPECT_EQ(s.Reply(), "220 backend ready");
+    SendText(s.client, "STARTTLS\r\n");
+    EXPECT_EQ(s.Reply(), "220 2.0.0 Ready to start TLS");
+    if (!sent.empty()) SendText(s.client, sent);
+    s.Join();
+    backend.Join();
+    EXPECT_TRUE(backend.commands.empty());  // no RSET: TLS never came up
+    EXPECT_EQ(s.Transcript(), "STARTTLS\r\n220 2.0.0 Ready to start TLS\r\nABBRUCH Device timeout\r\n");
   }
 }
 
