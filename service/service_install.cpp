@@ -92,6 +92,7 @@ std::string BuildUnitText(std::string_view program_path) {
   text += "Wants=network-online.target\n";
   text += "After=network-online.target\n";
   text += "\n[Service]\n";
+  text += kUnitRenewalNote;
   text += "Type=notify\n";
   text += "ExecStart=" + ExecWord(program_path) + "\n";
   text += "WorkingDirectory=" + EscapeSpecifiers(FolderOf(program_path)) + "\n";

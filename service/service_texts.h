@@ -38,6 +38,10 @@ inline constexpr std::string_view kUnitFolder = "/etc/systemd/system";
 inline constexpr std::string_view kUnitFileName = "brenvik.service";
 inline constexpr std::string_view kUnitWantedByFolder = "multi-user.target.wants";
 inline constexpr std::string_view kUnitDescription = "Brenvik anti-spam SMTP gateway";
+// Settings, certificates included, are read once at start.
+inline constexpr std::string_view kUnitRenewalNote =
+    "# TlsCertificate and TlsKey are read at start: after a renewal run \"systemctl restart brenvik\"\n"
+    "# (certbot: --deploy-hook \"systemctl restart brenvik\").\n";
 
 // The service manager's command, found on the search path.
 inline constexpr const char* kServiceManagerCommand = "systemctl";
