@@ -175,7 +175,7 @@ std::shared_ptr<const TlsServerContext> LoadTlsServerContext(const std::string& 
 // peer sent before it are dropped unread: they came in clear text. Every
 // wait is bounded by the connection's time-out. On failure `failure` names
 // it (a failure description, or the TLS reason) and the connection stays
-// open without TLS for the caller to close. The process must ignore SIGPIPE.
+// open without TLS for the caller to close.
 bool StartTlsServer(Connection& c, const TlsServerContext& context, std::string& failure);
 // Protocol and cipher of an active TLS connection ("TLSv1.3 TLS_AES_..."),
 // "" without TLS.

@@ -4,6 +4,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -43,6 +45,37 @@ std::string OpenSslReason() {
   return text;
 }
 
+// OpenSSL writes with plain write(): while one lives, a write to a closed
+// peer is a failure value, not a SIGPIPE; one raised meanwhile is taken back.
+class NoSigPipe {
+ public:
+  NoSigPipe() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+  }
+  ~NoSigPipe() {
+    if (!blocked_) return;
+    sigset_t pending;
+    sigpending(&pending);
+    if (!was_pending_ && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec zero{};
+      sigtimedwait(&pipe_, nullptr, &zero);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  NoSigPipe(const NoSigPipe&) = delete;
+  NoSigPipe& operator=(const NoSigPipe&) = delete;
+
+ private:
+  sigset_t pipe_{}, old_{};
+  bool was_pending_ = false;
+  bool blocked_ = false;
+};
+
 int SslFd(const ssl_st* ssl) { return SSL_get_fd(ssl); }
 
 // What OpenSSL waits for, as poll events; 0 for a failure.
@@ -65,6 +98,7 @@ bool MakeNonBlocking(int fd) {
 
 // Runs SSL_accept to its end; the whole handshake gets one time-out.
 bool Handshake(ssl_st* ssl, int timeout_ms, std::string& failure) {
+  const NoSigPipe quiet;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
   for (;;) {
     ERR_clear_error();
@@ -168,6 +202,7 @@ void Connection::EndTls() {
   if (ssl_ == nullptr) return;
   // One attempt at close_notify, never a wait; a broken session gets none.
   if (failure_ == NetFailure::None && (SSL_get_shutdown(ssl_) & SSL_SENT_SHUTDOWN) == 0) {
+    const NoSigPipe quiet;
     ERR_clear_error();
     SSL_shutdown(ssl_);
   }
@@ -179,6 +214,7 @@ void Connection::EndTls() {
 // Like one recv of the plain socket: takes what has arrived, up to the
 // buffer's size, so a short receive still means that nothing more is there.
 long Connection::ReceiveTls() {
+  const NoSigPipe quiet;  // a read may answer the peer (TLS 1.3 key update)
   std::size_t got = 0;
   while (got < kReceiveBufferSize) {
     std::size_t n = 0;
@@ -214,6 +250,7 @@ long Connection::ReceiveTls() {
 }
 
 bool Connection::SendTls(std::string_view rest, std::size_t& sent) {
+  const NoSigPipe quiet;
   std::size_t n = 0;
   ERR_clear_error();
   const int result = SSL_write_ex(ssl_, rest.data(), rest.size(), &n);

@@ -257,6 +257,11 @@ TEST(ConnectionTls, RecordsThatHaveArrivedCountAsPending) {
     EXPECT_TRUE(ReadLine(pair.plain.server, line));
     EXPECT_EQ(line, "");
     EXPECT_TRUE(NothingPending(pair.plain.server) && PeerClosed(pair.plain.server));
+    // Sends to a closed peer fail, without a SIGPIPE ending the process.
+    CloseConnection(pair.plain.client);
+    bool sent = true;
+    for (int i = 0; i < 20 && sent; ++i) sent = SendText(pair.plain.server, "250 ok\r\n");
+    EXPECT_FALSE(sent);
   }
 }
 
