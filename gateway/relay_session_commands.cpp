@@ -103,6 +103,7 @@ void SmtpRelay::OnStartTls() {
   std::string failure;
   if (!StartTlsServer(client_, *tls_, failure)) return Abort(failure);
   Log(std::string(relay_text::kTlsStarted).append(TlsSummary(client_)));
+  summary_.tls = true;
   ResetBackend();
 }
 
