@@ -102,6 +102,40 @@ scache    unix  - - n - 1 scache
 postlog   unix-dgram n - n - 1 postlogd
 """
 
+# A sending Postfix: everything goes to the gateway, encrypted or not at
+# all, retried soon after a deferral.
+SENDER_MAIN_CF = """\
+compatibility_level = 3.6
+queue_directory = {root}/queue
+data_directory = {root}/data
+maillog_file = {root}/postfix.log
+maillog_file_prefixes = {root}
+myhostname = {hostname}
+mydomain = {hostname}
+myorigin = {hostname}
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtpd_relay_restrictions = permit_mynetworks, reject
+relayhost = {relayhost}
+smtp_tls_security_level = encrypt
+smtp_tls_loglevel = 1
+disable_dns_lookups = yes
+smtp_dns_support_level = disabled
+smtp_host_lookup = native
+smtpd_peername_lookup = no
+alias_maps =
+alias_database =
+local_recipient_maps =
+notify_classes =
+biff = no
+smtputf8_enable = no
+queue_run_delay = 1s
+minimal_backoff_time = 1s
+maximal_backoff_time = 2s
+"""
+
 RECIPIENT_IN_LOG = re.compile(r"\b(?:orig_)?to=<([^>]*)>")
 
 
@@ -134,6 +168,9 @@ def stop_abandoned():
 
 
 class PostfixBackend:
+    MAIN_CF = MAIN_CF
+    HOSTNAME = HOSTNAME
+
     def __init__(self):
         require_postfix()
         stop_abandoned()
@@ -184,8 +221,9 @@ class PostfixBackend:
         for folder, _, _ in os.walk(self.maildir):
             os.chown(folder, nobody.pw_uid, nobody.pw_gid)
         with open(os.path.join(self.config, "main.cf"), "w") as f:
-            f.write(MAIN_CF.format(root=self.root, hostname=HOSTNAME, domain=DOMAIN,
-                                   uid=nobody.pw_uid, gid=nobody.pw_gid))
+            f.write(self.MAIN_CF.format(root=self.root, hostname=self.HOSTNAME, domain=DOMAIN,
+                                        uid=nobody.pw_uid, gid=nobody.pw_gid,
+                                        relayhost=getattr(self, "relayhost", "")))
         with open(os.path.join(self.config, "master.cf"), "w") as f:
             f.write(MASTER_CF.format(listen="%s:%d" % (e2e.BACKEND_HOST, self.port)))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
@@ -257,3 +295,18 @@ def message_body(message):
     head, separator, body = message.partition(b"\n\n")
     assert separator, message[:400]
     return body
+
+
+class PostfixSender(PostfixBackend):
+    """A Postfix that sends everything it takes to relayhost ("[host]:port")
+    with smtp_tls_security_level = encrypt; mail goes in over SMTP on port."""
+    MAIN_CF = SENDER_MAIN_CF
+    HOSTNAME = "sender.test"
+
+    def __init__(self, relayhost):
+        super().__init__()
+        self.relayhost = relayhost
+
+    def sent_log_lines(self):
+        """The log's delivery lines: (status, the rest), in order."""
+        return re.findall(r" status=(\w+) (.*)", self.log_text())

@@ -3,8 +3,12 @@
 spelling, no command the line relay cannot carry reaches Postfix, and no
 transaction can be smuggled inside the mail data."""
 import collections
+import os
 import re
+import shutil
 import smtplib
+import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -316,10 +320,47 @@ class BurstTest(Case):
         self.assertEqual(counts, {"greeting 220 , QUIT 221 ": self.CLIENTS})
 
 
+class TlsSenderTest(Case):
+    """A real Postfix that sends only encrypted (smtp_tls_security_level =
+    encrypt) delivers through a gateway with a certificate: deferred by the
+    greylist first, accepted on its own retry."""
+
+    def test_encrypted_delivery_greylisted_then_accepted(self):
+        folder = tempfile.mkdtemp(prefix="brenvik-tls-cert-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=mx.test", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True, timeout=60)
+        tls_gateway = e2e.Gateway(postfix.port, domains=("@" + pf.DOMAIN,),
+                                  settings={"TlsCertificate": cert, "TlsKey": key})
+        self.addCleanup(tls_gateway.finish)
+        sender = pf.PostfixSender("[%s]:%d" % (e2e.RECV_HOST, tls_gateway.port)).start()
+        self.addCleanup(sender.stop)
+        before = len(postfix.delivered())
+        body = "Encrypted all the way to the gateway.\r\n"
+        with smtplib.SMTP(e2e.BACKEND_HOST, sender.port, local_hostname="client.test",
+                          timeout=SESSION_TIMEOUT) as submit:
+            submit.sendmail("tls.sender@sender.example", ["v@" + pf.DOMAIN],
+                            "Subject: over TLS\r\n\r\n" + body)
+        messages = postfix.wait_for_delivered(before + 1, timeout=60)[before:]
+        self.assertEqual(len(messages), 1, sender.log_text()[-2000:])
+        self.assertEqual(pf.message_body(messages[0]), body.replace("\r\n", "\n").encode())
+        # The sender logs its delivery after the backend stored it.
+        statuses = e2e.wait_until(lambda: len(sender.sent_log_lines()) >= 2 and sender.sent_log_lines(), 30)
+        log = sender.log_text()
+        self.assertEqual([status for status, _ in statuses], ["deferred", "sent"], log[-2000:])
+        self.assertIn("451 Try later...", statuses[0][1])
+        self.assertIn("TLS connection established to %s" % e2e.RECV_HOST, log)
+        self.assertEqual([r[:2] for r in tls_gateway.db.log_rows()],
+                         [("TLS.SENDER@SENDER.EXAMPLE", "Try Later"),
+                          ("TLS.SENDER@SENDER.EXAMPLE", "OK")])
+
+
 def load_tests(loader, _tests, _pattern):
     # The burst last: a gateway it wedges must not take the other cases along.
     return unittest.TestSuite(loader.loadTestsFromTestCase(case) for case in (
-        BackendTest, RecipientTest, CommandTest, SmugglingTest, BurstTest))
+        BackendTest, RecipientTest, CommandTest, SmugglingTest, TlsSenderTest, BurstTest))
 
 
 if __name__ == "__main__":
