@@ -75,7 +75,8 @@ void FormLogic::LoadSettings() {
   InitializeSqlLayerOnce();
   // A failed open is only traced; the statements below then fail quietly and
   // the lists stay empty. A database that cannot be written is still read.
-  const bool read_only = !OpenDatabase(CurrentDirectory(), texts::kDatabaseFile) &&
+  const bool read_only = !OpenDatabase(CurrentDirectory(), texts::kDatabaseFile,
+                                       GetSetting(setting::DatabaseServer)) &&
                          SQL_ErrorNumber() == kSqlErrorReadOnly;
   database_open_ = true;
   view_.SetText(ControlId::TitleLabel, TitleText());

@@ -27,6 +27,9 @@ constexpr int kStatementMode = 3;
 
 constexpr const char* kNoDatabase =
     "FEHLER: Datenbankverbindung konnte nicht erstellt werden. Start abgebrochen / no database connection";
+constexpr const char* kServerUnreachable =
+    "FEHLER: Datenbankserver nicht erreichbar / database server unreachable";
+constexpr const char* kServerBack = "Datenbankserver wieder erreichbar / database server reachable again";
 constexpr const char* kTooManyDomains = "FEHLER: Zu viele Mail Domains, maximal 100";
 constexpr const char* kTooManyRelays = "FEHLER: Zu viele Relay IP Adressen, maximal 100";
 constexpr const char* kNetworkBroken =
@@ -62,6 +65,12 @@ void PauseUnlessStopped(int ms) {
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
         until - now, std::chrono::milliseconds(kPauseStepMs)));
   }
+}
+
+// One event when statements find the server gone, one when it is back.
+void ReportServerReachability(bool reachable) {
+  if (reachable) ReportInfo(kServerBack);
+  else ReportError(kServerUnreachable);
 }
 
 void StartMaintenance(const WorkerTiming& timing) {
@@ -167,12 +176,13 @@ void RunWorker(const WorkerTiming& timing) {
   StartMaintenance(timing);
   auto settings = std::make_shared<const GatewaySettings>(LoadGatewaySettings());
   PublishSettings(settings);
-  if (!OpenDatabase(settings->WorkDir, kDatabaseFile)) {
+  if (!OpenDatabase(settings->WorkDir, kDatabaseFile, settings->DatabaseServer)) {
     ReportError(kNoDatabase);
     NotListening(timing, kReasonNoDatabase);
     SQL_CloseDB();
     return;
   }
+  SetSqlConnectionObserver(ReportServerReachability);
   if (!LoadGatewayList(kSelectDomains, true, AcceptedDomains)) {
     ReportError(kTooManyDomains);
     return NotListening(timing, kReasonTooManyDomains);

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <thread>
 
+#include "maintenance/maintenance_texts.h"
 #include "maintenance/status_mail.h"
+#include "store/sql.h"
 
 namespace brenvik {
 namespace {
@@ -35,6 +37,14 @@ void SendReport(const MaintenanceContext& context, const GatewaySettings& settin
   }
 }
 
+// Gateways sharing a database server run each slot's job once, whichever
+// claims it first; a lone gateway always gets its slot.
+bool ClaimSlot(std::string_view job, const LocalTime& now, bool with_hour) {
+  std::string slot = std::string(job) + MonthFirstDate(now);
+  if (with_hour) slot += " " + std::to_string(now.hour);
+  return SQL_ClaimSlot(slot);
+}
+
 }  // namespace
 
 void MaintenancePass(const MaintenanceContext& context, MaintenanceFlags& flags) {
@@ -46,13 +56,13 @@ void MaintenancePass(const MaintenanceContext& context, MaintenanceFlags& flags)
   if (enabled && !settings->StatusMail.empty() && !flags.report_sent && now.minute == 0 &&
       now.hour == kReportHour) {
     flags.report_sent = true;
-    SendReport(context, *settings);  // outcome ignored: the next try is tomorrow
+    if (ClaimSlot(texts::kReportSlot, now, false)) SendReport(context, *settings);  // outcome ignored: the next try is tomorrow
   }
 
   now = context.clock();
   if (enabled && !flags.purge_done && now.minute == 0 && now.hour >= kFirstPurgeHour) {
     flags.purge_done = true;
-    PurgeGreylist(now);
+    if (ClaimSlot(texts::kPurgeSlot, now, true)) PurgeGreylist(now);
   }
 
   // Re-arm on any minute past the slot's, so a pass that overran minute 1

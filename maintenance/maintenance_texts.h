@@ -74,4 +74,8 @@ inline constexpr std::string_view kPurgeConditionEnd = ":0:0#));";
 inline constexpr std::string_view kStatistikInsertPrefix =
     "INSERT INTO Statistik ( SpamCount, SpamDate ) SELECT ";
 
+// --- Job slots shared by gateways on one database server -----------------------
+inline constexpr std::string_view kReportSlot = "report ";  // + month-first date
+inline constexpr std::string_view kPurgeSlot = "purge ";    // + month-first date, blank, hour
+
 }  // namespace brenvik::texts

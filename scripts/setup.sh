@@ -5,6 +5,8 @@ set -euo pipefail
 PACKAGES=(
   cmake g++ make pkg-config          # toolchain
   libsqlite3-dev sqlite3             # database engine and its shell
+  libpq-dev                          # PostgreSQL client library (DatabaseServer)
+  postgresql                         # a real server for the PostgreSQL tests
   libsystemd-dev                     # sd_notify for the service host
   qt6-base-dev                       # configuration tool
   libgtest-dev                       # unit tests

@@ -42,11 +42,18 @@ std::string BuildConnectionString(std::string_view folder, std::string_view file
 }
 
 bool OpenDatabase(std::string_view folder, std::string_view file_name) {
+  return OpenDatabase(folder, file_name, {});
+}
+
+bool OpenDatabase(std::string_view folder, std::string_view file_name, std::string_view server) {
   SQL_SetOptionSInt(kOptionA, kOptionAValue);
   SQL_SetOptionSInt(kOptionB, kOptionBValue);
   SQL_SetOptionStr(kOptionDateLayout, kDayFirstLayout);
   SQL_ErrorClearAll();
-  SQL_OpenDB(BuildConnectionString(folder, file_name));
+  if (server.empty())
+    SQL_OpenDB(BuildConnectionString(folder, file_name));
+  else
+    SQL_OpenServer(server);
   int number = SQL_ErrorNumber();
   if (number == 0 || number == 1) return true;
   DebugTrace(std::string(kOpenFailed) + "\r\n" + SQL_ErrorText());

@@ -14,6 +14,9 @@ std::string BuildConnectionString(std::string_view folder, std::string_view file
 // is a failure too; it stays open for reading until SQL_CloseDB. The gateway passes (WorkDir, "spam.mdb"), the
 // tool (current directory, "/spam.mdb").
 bool OpenDatabase(std::string_view folder, std::string_view file_name);
+// The same with the DatabaseServer setting: empty opens the file as above,
+// anything else the PostgreSQL database it names.
+bool OpenDatabase(std::string_view folder, std::string_view file_name, std::string_view server);
 
 // Developer diagnostics; written to standard error only when the
 // environment variable BRENVIK_DEBUG is set to a non-empty value.

@@ -71,6 +71,7 @@ GatewaySettings LoadGatewaySettings() {
   if (s.SendHost.empty()) s.SendHost = kDefaultHost;
   s.AcceptPause = ReadPause(setting::AcceptPause);
   s.DataPause = ReadPause(setting::DataPause);
+  s.DatabaseServer = Read(setting::DatabaseServer);
   return s;
 }
 

@@ -24,6 +24,7 @@ inline constexpr std::string_view AcceptPause = "AcceptPause";
 inline constexpr std::string_view DataPause = "DataPause";
 inline constexpr std::string_view TlsCertificate = "TlsCertificate";
 inline constexpr std::string_view TlsKey = "TlsKey";
+inline constexpr std::string_view DatabaseServer = "DatabaseServer";
 }  // namespace setting
 
 // Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
@@ -46,6 +47,7 @@ struct GatewaySettings {
   std::int32_t DataPause = kDefaultPauseMs;    // ms after each data read
   std::string TlsCertificate;              // PEM chain path; STARTTLS needs both
   std::string TlsKey;                      // PEM private key path
+  std::string DatabaseServer;              // libpq connection string; empty = spam.mdb
 };
 
 // Leading decimal number after blanks, tabs and line feeds; 0 when there is
@@ -53,7 +55,7 @@ struct GatewaySettings {
 std::int32_t ParseLeadingNumber(std::string_view text);
 
 // Reads the ten values in their fixed order, then the two TLS paths, applies
-// the four defaults, then reads the two pacing values.
+// the four defaults, then reads the two pacing values and the database server.
 GatewaySettings LoadGatewaySettings();
 
 // Process-wide settings record: null until published, then immutable.

@@ -17,27 +17,10 @@ namespace {
 
 using namespace sql_internal;
 
-constexpr std::size_t kMaxRows = 1000000;  // rows one statement may return
 constexpr std::string_view kNoDatabase = "no database open";
-constexpr std::string_view kTooManyRows = "result has too many rows";
 constexpr std::string_view kNotOneStatement = "only one statement may be run at a time";
 
 constexpr int kOptionDayFirstLayout = -80;
-
-struct Cell {
-  bool null = true;
-  std::int64_t number = 0;  // integer view of a numeric value
-  bool numeric = false;     // stored as INTEGER or REAL
-  std::string text;
-};
-
-struct Result {
-  std::vector<std::string> names;
-  std::vector<std::vector<Cell>> rows;
-  std::size_t next = 0;         // row the next fetch moves to
-  const std::vector<Cell>* current = nullptr;
-  bool eod = true;
-};
 
 struct ThreadError {
   int number = 0;
@@ -46,12 +29,6 @@ struct ThreadError {
 
 thread_local Result t_result;
 thread_local ThreadError t_error;
-
-std::int64_t Clamp32(std::int64_t v) {
-  constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
-  constexpr std::int64_t hi = std::numeric_limits<std::int32_t>::max();
-  return v < lo ? lo : v > hi ? hi : v;
-}
 
 Cell ReadCell(sqlite3_stmt* st, int i) {
   Cell c;
@@ -118,6 +95,29 @@ bool RunLocked(sqlite3* db, const std::string& sql, Result& out) {
 void CloseLocked(Layer& layer) {
   if (layer.db != nullptr) sqlite3_close_v2(layer.db);
   layer.db = nullptr;
+  CloseServerLocked(layer);
+  layer.engine = Engine::Sqlite;
+}
+
+bool OpenLocked(const Layer& layer) { return layer.db != nullptr || layer.server != nullptr; }
+
+// Runs `sql` on whichever engine is open (layer mutex held).
+bool RunOnEngine(Layer& layer, const std::string& sql, Result& out, bool& changed) {
+  if (layer.engine == Engine::Postgres) return RunServerLocked(layer, sql, out, changed);
+  return RunLocked(layer.db, sql, out);
+}
+
+// Tells the observer outside the lock, so that it may report freely.
+void Notify(Layer& layer, bool changed) {
+  if (!changed) return;
+  SqlConnectionObserver observer;
+  bool reachable = false;
+  {
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    observer = layer.observer;
+    reachable = layer.server_reachable;
+  }
+  if (observer) observer(reachable);
 }
 
 const Cell* CurrentCell(int column) {
@@ -129,6 +129,12 @@ const Cell* CurrentCell(int column) {
 }  // namespace
 
 namespace sql_internal {
+
+std::int64_t Clamp32(std::int64_t v) {
+  constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int64_t hi = std::numeric_limits<std::int32_t>::max();
+  return v < lo ? lo : v > hi ? hi : v;
+}
 
 Layer& TheLayer() {
   static auto* layer = new Layer;
@@ -175,6 +181,20 @@ void SQL_OpenDB(std::string_view connection_string) {
   OpenLocked(layer, path);
 }
 
+void SQL_OpenServer(std::string_view conninfo) {
+  t_error = ThreadError{};
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  CloseLocked(layer);
+  OpenServerLocked(layer, std::string(conninfo));
+}
+
+void SetSqlConnectionObserver(SqlConnectionObserver observer) {
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  layer.observer = std::move(observer);
+}
+
 int SQL_ErrorNumber() { return t_error.number; }
 std::string SQL_ErrorText() { return t_error.text; }
 
@@ -183,17 +203,18 @@ void SQL_Stmt(int, std::string_view statement) {
   t_result = Result{};
   Layer& layer = TheLayer();
   Result fresh;
-  bool ok = false;
+  bool ok = false, changed = false;
   {
     std::lock_guard<std::mutex> lock(layer.mutex);
     std::string sql, why;
-    if (layer.db == nullptr)
+    if (!OpenLocked(layer))
       SetThreadError(kErrorNoDatabase, std::string(kNoDatabase));
-    else if (!Translate(statement, layer.day_first_layout, sql, why))
+    else if (!Translate(statement, layer.day_first_layout, layer.engine, sql, why))
       SetThreadError(kErrorDialect, why);
     else
-      ok = RunLocked(layer.db, sql, fresh);
+      ok = RunOnEngine(layer, sql, fresh, changed);
   }
+  Notify(layer, changed);
   if (!ok) return;  // empty result, end of data
   t_result = std::move(fresh);
   t_result.eod = false;
@@ -241,14 +262,20 @@ void SQL_CloseDB() {
 
 void SQL_Shutdown() { SQL_CloseDB(); }
 
+namespace {
+std::string CurrentLayout() {
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  return layer.day_first_layout;
+}
+}  // namespace
+
 bool TranslateAccessSql(std::string_view statement, std::string& sqlite, std::string& error) {
-  std::string layout;
-  {
-    Layer& layer = TheLayer();
-    std::lock_guard<std::mutex> lock(layer.mutex);
-    layout = layer.day_first_layout;
-  }
-  return Translate(statement, layout, sqlite, error);
+  return Translate(statement, CurrentLayout(), Engine::Sqlite, sqlite, error);
+}
+
+bool TranslateAccessSqlForServer(std::string_view statement, std::string& out, std::string& error) {
+  return Translate(statement, CurrentLayout(), Engine::Postgres, out, error);
 }
 
 }  // namespace brenvik

@@ -1,8 +1,10 @@
 #pragma once
-// The SQL statement layer: one SQLite connection per process, one current
-// result per thread. Statements are written in the Access dialect the
-// programs use and translated before SQLite sees them.
+// The SQL statement layer: one connection per process (the SQLite file or
+// a PostgreSQL server), one current result per thread. Statements are
+// written in the Access dialect the programs use and translated for the
+// engine before it sees them.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,20 @@ void SQL_ErrorClearAll();
 // outcome is read with SQL_ErrorNumber: 0 = opened; 1008 (read-only) leaves
 // a file that cannot be written open for reading.
 void SQL_OpenDB(std::string_view connection_string);
+// Opens a PostgreSQL database instead: `conninfo` is a libpq connection
+// string or URI. Creates the four tables when none of them exists; an
+// existing database is used as it is. Outcome as for SQL_OpenDB.
+void SQL_OpenServer(std::string_view conninfo);
+// Told once when statements find the server unreachable (false) and once
+// when it answers again (true); called on the statement's thread, outside
+// the layer's lock. An empty function removes it.
+using SqlConnectionObserver = std::function<void(bool reachable)>;
+void SetSqlConnectionObserver(SqlConnectionObserver observer);
+// Claims a named job slot ("purge 2026-12-08 07") for this process: on
+// PostgreSQL true only for the first of all processes sharing the
+// database, false also when the claim could not be made; on SQLite always
+// true, one process owning the file.
+bool SQL_ClaimSlot(std::string_view slot);
 // SQL_ErrorNumber after an open of a database that can be read, not written.
 inline constexpr int kSqlErrorReadOnly = 1008;
 // Last error of the calling thread: 0 none; otherwise a number > 1 (SQLite's
@@ -54,5 +70,7 @@ void SQL_Shutdown();
 // Returns false, with a reason in `error`, when the statement cannot be
 // translated; it is then not run.
 bool TranslateAccessSql(std::string_view statement, std::string& sqlite, std::string& error);
+// The same for PostgreSQL.
+bool TranslateAccessSqlForServer(std::string_view statement, std::string& out, std::string& error);
 
 }  // namespace brenvik

@@ -1,10 +1,15 @@
 #pragma once
 // Pieces of the SQL layer shared between its source files.
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "store/sql.h"
 
 namespace brenvik::sql_internal {
 
@@ -15,8 +20,13 @@ inline constexpr std::string_view kDefaultDayFirstLayout = "dd.MM.yyyy";
 // separators, day, month and year each exactly once).
 bool IsUsableLayout(std::string_view layout);
 
+// The engine behind the layer: the spam.mdb file or a PostgreSQL server.
+enum class Engine { Sqlite, Postgres };
+
 // Translates one dialect statement with the given day-first layout.
 bool Translate(std::string_view statement, std::string_view layout, std::string& sqlite,
+               std::string& error);
+bool Translate(std::string_view statement, std::string_view layout, Engine engine, std::string& out,
                std::string& error);
 
 // Registers AccessFormat(value, pattern), Year(value) and Month(value).
@@ -29,12 +39,38 @@ inline constexpr int kErrorNoDatabase = 3;     // no database open
 inline constexpr int kErrorTooManyRows = 4;    // result over kMaxRows
 inline constexpr int kErrorNotOneStatement = 5;
 inline constexpr int kErrorNoFileName = 6;     // connection string without DBQ=
+inline constexpr int kErrorServer = 7;        // the server refused the statement
+inline constexpr int kErrorUnreachable = 8;   // no connection to the server
 inline constexpr int kSqliteErrorBase = 1000;
+
+struct Cell {
+  bool null = true;
+  std::int64_t number = 0;  // integer view of a numeric value
+  bool numeric = false;     // stored as INTEGER or REAL
+  std::string text;
+};
+
+struct Result {
+  std::vector<std::string> names;
+  std::vector<std::vector<Cell>> rows;
+  std::size_t next = 0;         // row the next fetch moves to
+  const std::vector<Cell>* current = nullptr;
+  bool eod = true;
+};
+
+inline constexpr std::size_t kMaxRows = 1000000;  // rows one statement may return
+inline constexpr std::string_view kTooManyRows = "result has too many rows";
+
+std::int64_t Clamp32(std::int64_t v);
 
 // The process's one connection and the options, all under `mutex`.
 struct Layer {
   std::mutex mutex;
+  Engine engine = Engine::Sqlite;
   sqlite3* db = nullptr;
+  PGconn* server = nullptr;
+  bool server_reachable = true;  // as last told to the observer
+  SqlConnectionObserver observer;
   std::string day_first_layout{kDefaultDayFirstLayout};
   int busy_timeout_ms = 5000;
 };
@@ -52,6 +88,13 @@ bool DatabaseFileOf(std::string_view connection_string, std::string& path);
 // error for the calling thread and leaves layer.db null. A database that
 // cannot be written stays open for reading, with the error recorded.
 void OpenLocked(Layer& layer, const std::string& path);
+
+// PostgreSQL (layer mutex held). Opening connects, sets the session up and
+// creates the tables when none of them exists. Running reconnects a lost
+// connection first; `changed` is set when reachability changed.
+void OpenServerLocked(Layer& layer, const std::string& conninfo);
+bool RunServerLocked(Layer& layer, const std::string& sql, Result& out, bool& changed);
+void CloseServerLocked(Layer& layer);
 
 // Name under which the dialect's Format$ / Format is registered.
 inline constexpr std::string_view kFormatFunction = "AccessFormat";

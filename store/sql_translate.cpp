@@ -28,6 +28,8 @@ constexpr std::string_view kErrOpenBracket = "unterminated [name]";
 constexpr std::string_view kErrOpenHash = "unterminated #date# literal";
 constexpr std::string_view kErrBadHash = "invalid #date# literal: ";
 constexpr std::string_view kErrTop = "TOP is supported only right after the first SELECT";
+constexpr std::string_view kErrCall = "unbalanced parentheses in a call of ";
+constexpr std::string_view kErrPattern = "Format$ needs a text pattern of y, m, d, h, n, s on the server: ";
 
 bool IsWordChar(char c) {
   unsigned char u = static_cast<unsigned char>(c);
@@ -311,14 +313,24 @@ std::vector<bool> InsertedDates(const std::vector<Token>& t) {
   return dates;
 }
 
-bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, std::string& error) {
+// A quoted name as PostgreSQL reads it: the schema's names are unquoted,
+// so folded to lower case there.
+std::string ServerName(const std::string& quoted) {
+  std::string out;
+  for (char c : quoted) out += AsciiLower(c);
+  return out;
+}
+
+bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, Engine engine, std::string& error) {
+  const bool server = engine == Engine::Postgres;
+  const std::string date_prefix = server ? "TIMESTAMP " : "";
   const std::vector<bool> inserted_dates = InsertedDates(t);
   for (std::size_t i = 0; i < t.size(); ++i) {
     Token& tok = t[i];
     switch (tok.kind) {
       case Tok::Text:
         if (!inserted_dates[i] && !ComparedWithDateColumn(t, i)) break;
-        if (auto d = ParseDayFirst(TextValue(tok.text), layout)) tok.text = Iso(*d);
+        if (auto d = ParseDayFirst(TextValue(tok.text), layout)) tok.text = date_prefix + Iso(*d);
         break;
       case Tok::Hash: {
         std::string inner = tok.text.substr(1, tok.text.size() - 2);
@@ -328,17 +340,21 @@ bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, std::string& 
           return false;
         }
         tok.kind = Tok::Text;
-        tok.text = Iso(*d);
+        tok.text = date_prefix + Iso(*d);
         break;
       }
       case Tok::Bracket:
         tok.kind = Tok::QuotedName;
         tok.text = BracketToQuoted(tok.text);
+        if (server) tok.text = ServerName(tok.text);
+        break;
+      case Tok::QuotedName:
+        if (server) tok.text = ServerName(tok.text);
         break;
       case Tok::Word: {
         std::size_t next = NextSignificant(t, i + 1);
         bool call = next < t.size() && t[next].kind == Tok::Punct && t[next].text == "(";
-        if (call && (SameIgnoringCase(tok.text, "Format$") || SameIgnoringCase(tok.text, "Format")))
+        if (call && !server && (SameIgnoringCase(tok.text, "Format$") || SameIgnoringCase(tok.text, "Format")))
           tok.text = kFormatFunction;
         else if (IsWord(t, i, "TOP") && FollowsSelect(t, i)) {
           error = kErrTop;  // TOP in a subquery
@@ -352,11 +368,143 @@ bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, std::string& 
   return true;
 }
 
-void AppendLimit(std::vector<Token>& t, const std::string& limit) {
+// Appends `clause` before the statement's trailing blanks and ';'.
+void AppendLimit(std::vector<Token>& t, const std::string& clause) {
   std::size_t end = t.size();
   while (end > 0 && (t[end - 1].kind == Tok::Space || (t[end - 1].kind == Tok::Punct && t[end - 1].text == ";")))
     --end;
-  t.insert(t.begin() + static_cast<std::ptrdiff_t>(end), Token{Tok::Word, " LIMIT " + limit});
+  t.insert(t.begin() + static_cast<std::ptrdiff_t>(end), Token{Tok::Word, clause});
+}
+
+// ---- PostgreSQL ------------------------------------------------------------
+
+// Several gateways may insert a sender's first attempt at once; the unique
+// index on Email keeps one row, and the others' inserts do nothing.
+constexpr std::string_view kNoDuplicate = " ON CONFLICT DO NOTHING";
+constexpr std::string_view kMonthArray =
+    "(ARRAY['Januar','Februar','M\xC3\xA4rz','April','Mai','Juni','Juli','August','September','Oktober',"
+    "'November','Dezember'])";
+constexpr std::string_view kShortMonthArray =
+    "(ARRAY['Jan','Feb','M\xC3\xA4r','Apr','Mai','Jun','Jul','Aug','Sep','Okt','Nov','Dez'])";
+
+bool IsListeInsert(const std::vector<Token>& t) {
+  std::size_t first = NextSignificant(t, 0);
+  std::size_t into = NextSignificant(t, first + 1);
+  return IsWord(t, first, "INSERT") && IsWord(t, into, "INTO") && IsWord(t, NextSignificant(t, into + 1), "Liste");
+}
+
+// The ")" matching the "(" at t[open]; npos when missing. `comma` gets the
+// first comma at the call's own level (npos if none).
+std::size_t MatchingClose(const std::vector<Token>& t, std::size_t open, std::size_t& comma) {
+  comma = std::string_view::npos;
+  int depth = 0;
+  for (std::size_t i = open; i < t.size(); ++i) {
+    if (IsPunct(t, i, "(")) ++depth;
+    else if (IsPunct(t, i, ")") && --depth == 0) return i;
+    else if (depth == 1 && IsPunct(t, i, ",") && comma == std::string_view::npos) comma = i;
+  }
+  return std::string_view::npos;
+}
+
+std::string Joined(const std::vector<Token>& t, std::size_t from, std::size_t to) {
+  std::string text;
+  for (std::size_t i = from; i < to; ++i) text += t[i].text;
+  return text;
+}
+
+// One run of a Format$ pattern letter as a PostgreSQL expression over `value`.
+std::optional<std::string> PatternPiece(char letter, std::size_t& run, const std::string& value) {
+  auto to_char = [&](std::string_view picture) {
+    return "to_char(CAST(" + value + " AS timestamp), '" + std::string(picture) + "')";
+  };
+  const std::string month = "CAST(EXTRACT(MONTH FROM " + value + ") AS integer)";
+  switch (letter) {
+    case 'y': run = run >= 4 ? 4 : 2; return to_char(run == 4 ? "FMYYYY" : "YY");
+    case 'm':
+      run = run > 4 ? 4 : run;
+      if (run == 4) return std::string(kMonthArray) + "[" + month + "]";
+      if (run == 3) return std::string(kShortMonthArray) + "[" + month + "]";
+      return to_char(run == 2 ? "MM" : "FMMM");
+    case 'd': run = run >= 2 ? 2 : 1; return to_char(run == 2 ? "DD" : "FMDD");
+    case 'h': run = run >= 2 ? 2 : 1; return to_char(run == 2 ? "HH24" : "FMHH24");
+    case 'n': run = run >= 2 ? 2 : 1; return to_char(run == 2 ? "MI" : "FMMI");
+    case 's': run = run >= 2 ? 2 : 1; return to_char(run == 2 ? "SS" : "FMSS");
+    default: return std::nullopt;
+  }
+}
+
+// Format$(value, 'pattern') as a concatenation; the pattern must be a text.
+std::optional<std::string> ServerFormat(const std::string& value, const std::string& pattern_token) {
+  const std::string pattern = TextValue(pattern_token);
+  std::string out, literal;
+  auto flush = [&] {
+    if (literal.empty()) return;
+    std::string quoted = "'";
+    for (char c : literal) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    out += (out.empty() ? "" : " || ") + quoted + "'";
+    literal.clear();
+  };
+  for (std::size_t i = 0; i < pattern.size();) {
+    const char c = AsciiLower(pattern[i]);
+    std::size_t run = 1;
+    while (i + run < pattern.size() && AsciiLower(pattern[i + run]) == c) ++run;
+    if (c == '\\' && i + 1 < pattern.size()) {
+      literal += pattern[i + 1];
+      i += 2;
+      continue;
+    }
+    std::optional<std::string> piece = PatternPiece(c, run, value);
+    if (!piece) {
+      if (std::isalpha(static_cast<unsigned char>(c))) return std::nullopt;
+      literal += pattern[i];
+      i += 1;
+      continue;
+    }
+    flush();
+    out += (out.empty() ? "" : " || ") + *piece;
+    i += run;
+  }
+  flush();
+  return "(" + (out.empty() ? std::string("''") : out) + ")";
+}
+
+// Rewrites the call at t[i] (a word followed by "(" at t[open]).
+bool RewriteCall(std::vector<Token>& t, std::size_t i, std::size_t open, std::string& error) {
+  std::size_t comma = 0;
+  std::size_t close = MatchingClose(t, open, comma);
+  if (close == std::string_view::npos) {
+    error = std::string(kErrCall) + t[i].text;
+    return false;
+  }
+  std::optional<std::string> text;
+  if (IsWord(t, i, "Year") || IsWord(t, i, "Month")) {
+    text = std::string(IsWord(t, i, "Year") ? "CAST(EXTRACT(YEAR FROM (" : "CAST(EXTRACT(MONTH FROM (") +
+           Joined(t, open + 1, close) + ")) AS integer)";
+  } else {
+    std::size_t pattern = comma == std::string_view::npos ? close : NextSignificant(t, comma + 1);
+    if (pattern < close && t[pattern].kind == Tok::Text && NextSignificant(t, pattern + 1) == close)
+      text = ServerFormat("(" + Joined(t, open + 1, comma) + ")", t[pattern].text);
+  }
+  if (!text) {
+    error = std::string(kErrPattern) + Joined(t, i, close + 1);
+    return false;
+  }
+  t[i].text = *text;  // one token: an outer call still sees its own parentheses
+  t.erase(t.begin() + static_cast<std::ptrdiff_t>(i + 1), t.begin() + static_cast<std::ptrdiff_t>(close + 1));
+  return true;
+}
+
+// Format$, Year and Month as PostgreSQL expressions; from the end, so that
+// an inner call is rewritten before the call around it reads it.
+bool RewriteServerCalls(std::vector<Token>& t, std::string& error) {
+  for (std::size_t i = t.size(); i-- > 0;) {
+    if (t[i].kind != Tok::Word) continue;
+    const bool known = SameIgnoringCase(t[i].text, "Format$") || SameIgnoringCase(t[i].text, "Format") ||
+                       SameIgnoringCase(t[i].text, "Year") || SameIgnoringCase(t[i].text, "Month");
+    std::size_t open = NextSignificant(t, i + 1);
+    if (known && IsPunct(t, open, "(") && !RewriteCall(t, i, open, error)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -380,6 +528,11 @@ bool IsUsableLayout(std::string_view layout) {
 
 bool Translate(std::string_view statement, std::string_view layout, std::string& sqlite,
                std::string& error) {
+  return Translate(statement, layout, Engine::Sqlite, sqlite, error);
+}
+
+bool Translate(std::string_view statement, std::string_view layout, Engine engine, std::string& sqlite,
+               std::string& error) {
   sqlite.clear();
   error.clear();
   if (statement.size() > kMaxStatement) {
@@ -395,8 +548,10 @@ bool Translate(std::string_view statement, std::string_view layout, std::string&
   std::string limit;
   if (!TakeTop(tokens, limit, error)) return false;
   DropDeleteStar(tokens);
-  if (!ReplaceTokens(tokens, layout, error)) return false;
-  if (!limit.empty()) AppendLimit(tokens, limit);
+  if (!ReplaceTokens(tokens, layout, engine, error)) return false;
+  if (engine == Engine::Postgres && !RewriteServerCalls(tokens, error)) return false;
+  if (!limit.empty()) AppendLimit(tokens, " LIMIT " + limit);
+  if (engine == Engine::Postgres && IsListeInsert(tokens)) AppendLimit(tokens, std::string(kNoDuplicate));
   for (const Token& t : tokens) sqlite += t.text;
   return true;
 }

@@ -150,7 +150,7 @@ class Gateway:
                   "Logging": 1, "WorkDir": self.work, "GarbageCollector": 0,
                   "CheckBadMailAdr": 0, "StatusMail": "", "LogDB": 1}
         values.update(settings or {})
-        self.port = int(values["RecvPort"])
+        self.host, self.port = values["RecvHost"], int(values["RecvPort"])
         write_registry(self.root, values)
         self.db = Database(os.path.join(self.work, "spam.mdb"))
         if database is TEMPLATE:
@@ -183,7 +183,7 @@ class Gateway:
         self.proc = subprocess.Popen(self.launcher + user + [BRENVIK], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
                                      stdout=self._stderr, stderr=self._stderr)
         # An early end counts as up, so that the caller sees why.
-        up = lambda: not self.running() or is_listening(RECV_HOST, self.port)
+        up = lambda: not self.running() or is_listening(self.host, self.port)
         if wait_for_listener and not (wait_until(up, START_TIMEOUT) and self.running()):
             out = self.stderr_text()
             self.stop()
@@ -391,6 +391,54 @@ class ScriptedBackend(socketserver.ThreadingTCPServer):
     def stop(self):
         self.shutdown()
         self.server_close()
+
+
+PG_SERVER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                                "pg_server.sh")
+
+
+class PgServer:
+    """A private PostgreSQL server (tests/support/pg_server.sh) on a socket in
+    a scratch folder; SkipTest when the server programs are missing."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="brenvik-pg-")
+        done = self._run("init")
+        if done.returncode == 77:
+            shutil.rmtree(self.folder, True)
+            raise unittest.SkipTest("PostgreSQL server programs not installed (package postgresql)")
+        if done.returncode != 0:
+            self.remove()
+            raise RuntimeError("PostgreSQL test server did not start: " + done.stderr)
+
+    def _run(self, *args):
+        return subprocess.run(["sh", PG_SERVER_SCRIPT, args[0], self.folder] + list(args[1:]),
+                              capture_output=True, text=True, timeout=120)
+
+    def createdb(self, name):
+        done = self._run("createdb", name)
+        if done.returncode != 0:
+            raise RuntimeError("createdb failed: " + done.stderr)
+        return done.stdout.strip()
+
+    def stop(self):
+        self._run("stop").check_returncode()
+
+    def start(self):
+        self._run("start").check_returncode()
+
+    def remove(self):
+        self._run("remove")
+
+
+def psql(conninfo, sql):
+    """Rows of one statement as lists of texts (NULL as "")."""
+    done = subprocess.run(["psql", "-X", "-q", "-A", "-t", "-F", "\t", "-v", "ON_ERROR_STOP=1",
+                           "-d", conninfo, "-c", sql], capture_output=True, timeout=60)
+    if done.returncode != 0:
+        raise RuntimeError("psql failed: %s" % done.stderr.decode("latin-1"))
+    text = done.stdout.decode("latin-1")
+    return [line.split("\t") for line in text.splitlines() if line]
 
 
 def start_pair(backend_class, **gateway_options):

@@ -7,6 +7,7 @@
 #include "store/database.h"
 #include "store/sql_quote.h"
 #include "tests/store/store_test_support.h"
+#include "tests/support/pg_server.h"
 
 namespace brenvik {
 namespace {
@@ -57,6 +58,37 @@ TEST(TranslateAccessSql, RewritesTheDialectAndNothingInsideTexts) {
   }
 }
 
+TEST(TranslateAccessSqlForServer, WritesPostgresForTheSameTexts) {
+  struct Case {
+    const char* access;
+    const char* server;
+  } cases[] = {
+      {"SELECT TOP 2 * FROM [Liste] WHERE \"Email\" = 'x' AND LastEdit < #12-08-2026 1:0:0#;",
+       "SELECT * FROM \"liste\" WHERE \"email\" = 'x' AND LastEdit < TIMESTAMP '2026-12-08 01:00:00' LIMIT 2;"},
+      {"INSERT INTO Liste (Email, LastEdit) SELECT 'K', '08.12.2026 07:05:09';",
+       "INSERT INTO Liste (Email, LastEdit) SELECT 'K', TIMESTAMP '2026-12-08 07:05:09' ON CONFLICT DO NOTHING;"},
+      {"INSERT INTO Statistik ( SpamCount, SpamDate ) SELECT 3, #12-08-2026#;",
+       "INSERT INTO Statistik ( SpamCount, SpamDate ) SELECT 3, TIMESTAMP '2026-12-08';"},
+      {"SELECT Year([d]) AS y, Month ( d ) FROM t",
+       "SELECT CAST(EXTRACT(YEAR FROM (\"d\")) AS integer) AS y, CAST(EXTRACT(MONTH FROM ( d )) AS integer) FROM t"},
+      {"SELECT Format$(Year(d),'yyyy') FROM t",
+       "SELECT (to_char(CAST((CAST(EXTRACT(YEAR FROM (d)) AS integer)) AS timestamp), 'FMYYYY')) FROM t"},
+      {"SELECT Format$(d,'d.mmm \\h''') FROM t",
+       "SELECT (to_char(CAST((d) AS timestamp), 'FMDD') || '.' || (ARRAY['Jan','Feb','M\xC3\xA4r','Apr','Mai','Jun',"
+       "'Jul','Aug','Sep','Okt','Nov','Dez'])[CAST(EXTRACT(MONTH FROM (d)) AS integer)] || ' h''') FROM t"},
+  };
+  for (const Case& c : cases) {
+    std::string out, error;
+    ASSERT_TRUE(TranslateAccessSqlForServer(c.access, out, error)) << c.access << ": " << error;
+    EXPECT_EQ(out, c.server);
+  }
+  for (const char* bad : {"SELECT Format$(d, p) FROM t", "SELECT Format$(d,'mmmm q') FROM t", "SELECT Year(d FROM t"}) {
+    std::string out, error;
+    EXPECT_FALSE(TranslateAccessSqlForServer(bad, out, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 class SqlLayer : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -81,6 +113,28 @@ class SqlLayer : public ::testing::Test {
   testing_support::TempRoot root_;
 };
 
+// The same statements on the file and on a PostgreSQL server.
+enum class EngineKind { File, Server };
+
+class SqlEngines : public SqlLayer, public ::testing::WithParamInterface<EngineKind> {
+ protected:
+  void SetUp() override {
+    SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
+    if (GetParam() == EngineKind::File) {
+      ASSERT_TRUE(OpenDatabase(root_.path(), "/spam.mdb"));
+      return;
+    }
+    auto& server = testing_support::PgServer::Shared();
+    if (!server.available()) GTEST_SKIP() << server.why();
+    const std::string conninfo = server.CreateDatabase();
+    ASSERT_FALSE(conninfo.empty());
+    ASSERT_TRUE(OpenDatabase(root_.path(), "/spam.mdb", conninfo)) << SQL_ErrorText();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, SqlEngines, ::testing::Values(EngineKind::File, EngineKind::Server),
+                         [](const auto& info) { return info.param == EngineKind::File ? "File" : "Server"; });
+
 std::string Greylist(const std::string& email, const char* times, const char* when) {
   return "INSERT INTO Liste (Email, WieOft, IpAdresse, LastEdit, FirstMail) SELECT '" + email + "', " + times +
          ", '192.0.2.7','" + when + "','" + when + "';";
@@ -92,7 +146,7 @@ std::string Stat(const char* count, const char* day) {
 
 // The statements of the gateway, the maintenance jobs and the tool, in the
 // order they meet a database; a step without columns only has to succeed.
-TEST_F(SqlLayer, RealStatementTextsGiveTheExpectedRows) {
+TEST_P(SqlEngines, RealStatementTextsGiveTheExpectedRows) {
   const std::string top1 =
       "SELECT TOP 1 Sum(SpamCount) AS Anz, SpamDate AS Dat FROM Statistik GROUP BY SpamDate ORDER BY SpamDate DESC;";
   const std::string purge = " FROM LISTE WHERE (((WieOft)=1) AND ((LastEdit)<#12-08-2026 1:0:0#));";
@@ -166,6 +220,45 @@ TEST_F(SqlLayer, RealStatementTextsGiveTheExpectedRows) {
     }
   }
   EXPECT_EQ(SqlQuote("a'b''"), "'a''b'''''");
+}
+
+// Gateways sharing the server: one row per key however the case differs,
+// each job slot claimed once; the file keeps its in-process rules.
+TEST_P(SqlEngines, SharedDatabaseRulesHoldOnTheServerOnly) {
+  const bool server = GetParam() == EngineKind::Server;
+  SQL_Stmt(3, Greylist("TWICE@A.DE", "1", "08.12.2026 06:30:00"));
+  SQL_Stmt(3, Greylist("twice@a.de", "1", "08.12.2026 06:30:01"));
+  EXPECT_EQ(SQL_ErrorNumber(), 0) << SQL_ErrorText();
+  EXPECT_EQ(Query("SELECT COUNT(*) AS N FROM Liste;", {"N"}), (Rows{{server ? "1" : "2"}}));
+  EXPECT_TRUE(SQL_ClaimSlot("purge 12-08-2026 7"));
+  EXPECT_EQ(SQL_ClaimSlot("purge 12-08-2026 7"), !server);
+  EXPECT_TRUE(SQL_ClaimSlot("purge 12-08-2026 8"));
+}
+
+// The server stopped and started again: statements fail meanwhile, one
+// event each way, and the connection comes back without a new open.
+TEST(SqlServer, LostServerFailsStatementsAndIsReconnected) {
+  auto& server = testing_support::PgServer::Shared();
+  if (!server.available()) GTEST_SKIP() << server.why();
+  SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
+  ASSERT_TRUE(OpenDatabase("", "", server.CreateDatabase())) << SQL_ErrorText();
+  std::vector<bool> events;
+  SetSqlConnectionObserver([&](bool reachable) { events.push_back(reachable); });
+  ASSERT_TRUE(server.Stop());
+  for (int i = 0; i < 3; ++i) {
+    SQL_Stmt(3, "SELECT * FROM Liste WHERE Email = 'A@B.DE';");
+    EXPECT_GT(SQL_ErrorNumber(), 1);
+    SQL_Fetch(0);
+    EXPECT_NE(SQL_Eod(), 0);
+  }
+  EXPECT_FALSE(SQL_ClaimSlot("report 12-08-2026"));
+  EXPECT_EQ(events, std::vector<bool>{false});
+  ASSERT_TRUE(server.Start());
+  SQL_Stmt(3, "SELECT COUNT(*) AS N FROM Liste;");
+  EXPECT_EQ(SQL_ErrorNumber(), 0) << SQL_ErrorText();
+  EXPECT_EQ(events, (std::vector<bool>{false, true}));
+  SetSqlConnectionObserver({});
+  SQL_CloseDB();
 }
 
 TEST_F(SqlLayer, FailedStatementReportsItsErrorAndEndsTheData) {

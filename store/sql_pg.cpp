@@ -1,0 +1,217 @@
+// The layer on a PostgreSQL server through libpq: one connection, under the
+// layer's lock like the SQLite one, reconnected on the next statement after
+// it was lost.
+#include <cmath>
+#include <cstdlib>
+
+#include "store/sql_internal.h"
+#include "store/sql_quote.h"
+
+namespace brenvik::sql_internal {
+namespace {
+
+// Byte-transparent like the SQLite file: every byte a caller stores comes
+// back as it was, whatever the server's encoding. Values are embedded
+// quoted, so a backslash must be an ordinary character.
+constexpr const char* kClientEncoding = "LATIN1";
+constexpr const char* kSessionSetup =
+    "SET standard_conforming_strings = on; SET DateStyle = 'ISO, YMD'; SET IntervalStyle = 'postgres';";
+
+// One gateway creates the schema while the others wait for it.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7274839150224510001);";
+constexpr const char* kCountTables =
+    "SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema()"
+    " AND table_name IN ('spamsystem', 'liste', 'logtable', 'statistik');";
+// citext compares Email and what without regard to case, as NOCASE does in
+// the file, and its indexes serve those comparisons.
+constexpr const char* kSchema =
+    "CREATE EXTENSION IF NOT EXISTS citext;"
+    "CREATE TABLE SpamSystem (what citext, Typ integer);"
+    "CREATE TABLE Liste (Email citext, WieOft integer, IpAdresse text, LastEdit timestamp(0),"
+    " FirstMail timestamp(0), SecondMail timestamp(0), SenderBadMail integer);"
+    "CREATE TABLE LogTable (Email citext, Logtext text, Ip text, Timestmp timestamp(0));"
+    "CREATE TABLE Statistik (SpamCount integer, SpamDate date);"
+    "CREATE UNIQUE INDEX ListeEmail ON Liste (Email);"
+    "CREATE INDEX ListePurge ON Liste (WieOft, LastEdit);"
+    "CREATE INDEX SpamSystemTyp ON SpamSystem (Typ);"
+    "CREATE INDEX SpamSystemWhat ON SpamSystem (what);"
+    "CREATE INDEX StatistikDate ON Statistik (SpamDate);";
+// Job slots that several gateways share; kept a week.
+constexpr const char* kSlotTable =
+    "CREATE TABLE IF NOT EXISTS JobSlot (Slot text PRIMARY KEY, Claimed timestamp(0) DEFAULT now());";
+constexpr std::string_view kClaimSlot = "INSERT INTO JobSlot (Slot) VALUES (";
+constexpr std::string_view kClaimSlotEnd = ") ON CONFLICT DO NOTHING RETURNING Slot;";
+constexpr const char* kForgetSlots = "DELETE FROM JobSlot WHERE Claimed < now() - interval '7 days';";
+
+constexpr std::string_view kUnreachable = "database server unreachable: ";
+
+// PostgreSQL's type numbers of the integer and floating point types.
+constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701, kNumeric = 1700;
+
+std::string ConnectionError(PGconn* conn) {
+  std::string text = conn != nullptr ? PQerrorMessage(conn) : "out of memory";
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// Runs setup statements; false with the error recorded.
+bool Exec(PGconn* conn, const char* sql) {
+  PGresult* res = PQexec(conn, sql);
+  ExecStatusType status = PQresultStatus(res);
+  bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+  if (!ok) SetThreadError(kErrorServer, PQresultErrorMessage(res));
+  PQclear(res);
+  return ok;
+}
+
+bool SetUpSession(PGconn* conn) {
+  if (PQsetClientEncoding(conn, kClientEncoding) != 0) {
+    SetThreadError(kErrorServer, ConnectionError(conn));
+    return false;
+  }
+  return Exec(conn, kSessionSetup);
+}
+
+bool CreateSchemaIfMissing(PGconn* conn) {
+  if (!Exec(conn, "BEGIN;")) return false;
+  bool ok = Exec(conn, kSchemaLock);
+  PGresult* res = ok ? PQexec(conn, kCountTables) : nullptr;
+  if (ok && PQresultStatus(res) != PGRES_TUPLES_OK) {
+    SetThreadError(kErrorServer, PQresultErrorMessage(res));
+    ok = false;
+  }
+  const bool none = ok && std::atoi(PQgetvalue(res, 0, 0)) == 0;
+  PQclear(res);
+  if (ok && none) ok = Exec(conn, kSchema);
+  if (ok) ok = Exec(conn, kSlotTable);
+  if (ok) return Exec(conn, "COMMIT;");
+  PQclear(PQexec(conn, "ROLLBACK;"));
+  return false;
+}
+
+Cell ReadCell(const PGresult* res, int row, int column) {
+  Cell c;
+  if (PQgetisnull(res, row, column)) return c;
+  c.null = false;
+  c.text.assign(PQgetvalue(res, row, column), static_cast<std::size_t>(PQgetlength(res, row, column)));
+  Oid type = PQftype(res, column);
+  if (type == kInt2 || type == kInt4 || type == kInt8) {
+    c.numeric = true;
+    c.number = Clamp32(std::strtoll(c.text.c_str(), nullptr, 10));
+  } else if (type == kFloat4 || type == kFloat8 || type == kNumeric) {
+    double d = std::strtod(c.text.c_str(), nullptr);
+    c.numeric = true;
+    c.number = std::isnan(d) ? 0 : d >= 2147483647.0 ? 2147483647 : d <= -2147483648.0 ? -2147483648LL
+                                                                     : static_cast<std::int64_t>(d);
+  }
+  return c;
+}
+
+void CopyRows(const PGresult* res, Result& out) {
+  const int columns = PQnfields(res);
+  for (int i = 0; i < columns; ++i) out.names.emplace_back(PQfname(res, i));
+  const int rows = PQntuples(res);
+  for (int r = 0; r < rows && out.rows.size() < kMaxRows; ++r) {
+    std::vector<Cell> row;
+    row.reserve(static_cast<std::size_t>(columns));
+    for (int i = 0; i < columns; ++i) row.push_back(ReadCell(res, r, i));
+    out.rows.push_back(std::move(row));
+  }
+}
+
+void MarkUnreachable(Layer& layer) {
+  SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(layer.server));
+  layer.server_reachable = false;
+}
+
+// A bad connection is reset once per statement.
+bool EnsureConnected(Layer& layer) {
+  if (PQstatus(layer.server) != CONNECTION_OK) {
+    PQreset(layer.server);
+    if (PQstatus(layer.server) != CONNECTION_OK || !SetUpSession(layer.server)) {
+      MarkUnreachable(layer);
+      return false;
+    }
+  }
+  layer.server_reachable = true;
+  return true;
+}
+
+}  // namespace
+
+bool RunConnectedLocked(Layer& layer, const std::string& sql, Result& out);
+
+void OpenServerLocked(Layer& layer, const std::string& conninfo) {
+  PGconn* conn = PQconnectdb(conninfo.c_str());
+  if (PQstatus(conn) != CONNECTION_OK) {
+    SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(conn));
+    PQfinish(conn);
+    return;
+  }
+  if (!SetUpSession(conn) || !CreateSchemaIfMissing(conn)) {
+    PQfinish(conn);
+    return;
+  }
+  layer.server = conn;
+  layer.engine = Engine::Postgres;
+  layer.server_reachable = true;
+}
+
+void CloseServerLocked(Layer& layer) {
+  if (layer.server != nullptr) PQfinish(layer.server);
+  layer.server = nullptr;
+}
+
+// The observer hears of a change only, never once per failed statement.
+bool RunServerLocked(Layer& layer, const std::string& sql, Result& out, bool& changed) {
+  const bool before = layer.server_reachable;
+  const bool ok = RunConnectedLocked(layer, sql, out);
+  changed = changed || before != layer.server_reachable;
+  return ok;
+}
+
+bool RunConnectedLocked(Layer& layer, const std::string& sql, Result& out) {
+  if (!EnsureConnected(layer)) return false;
+  // The extended protocol runs exactly one statement per text.
+  PGresult* res = PQexecParams(layer.server, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+  ExecStatusType status = PQresultStatus(res);
+  bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
+  if (ok) {
+    CopyRows(res, out);
+    if (PQntuples(res) > static_cast<int>(kMaxRows)) {
+      SetThreadError(kErrorTooManyRows, std::string(kTooManyRows));
+      ok = false;
+    }
+  } else if (PQstatus(layer.server) != CONNECTION_OK) {
+    MarkUnreachable(layer);
+  } else {
+    SetThreadError(kErrorServer, PQresultErrorMessage(res));
+  }
+  PQclear(res);
+  return ok;
+}
+
+}  // namespace brenvik::sql_internal
+
+namespace brenvik {
+
+bool SQL_ClaimSlot(std::string_view slot) {
+  using namespace sql_internal;
+  Layer& layer = TheLayer();
+  bool claimed = false, changed = false, reachable = true;
+  SqlConnectionObserver observer;
+  {
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    if (layer.engine != Engine::Postgres) return true;
+    Result rows;
+    std::string claim = std::string(kClaimSlot) + SqlQuote(slot) + std::string(kClaimSlotEnd);
+    claimed = RunServerLocked(layer, claim, rows, changed) && rows.rows.size() == 1;
+    if (claimed) RunServerLocked(layer, kForgetSlots, rows, changed);
+    if (changed) observer = layer.observer;
+    reachable = layer.server_reachable;
+  }
+  if (observer) observer(reachable);
+  return claimed;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,72 @@
+// The gateway's greylist and the maintenance jobs on both engines: the same
+// decisions, purge counts and report text from the file and the server.
+#include <gtest/gtest.h>
+
+#include "gateway/greylist.h"
+#include "maintenance/maintenance.h"
+#include "store/database.h"
+#include "store/sql.h"
+#include "tests/maintenance/test_support.h"
+#include "tests/support/pg_server.h"
+
+namespace brenvik {
+namespace {
+
+enum class EngineKind { File, Server };
+
+class EngineJobs : public ::testing::TestWithParam<EngineKind> {
+ protected:
+  void SetUp() override {
+    SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
+    std::string server;
+    if (GetParam() == EngineKind::Server) {
+      auto& pg = testing_support::PgServer::Shared();
+      if (!pg.available()) GTEST_SKIP() << pg.why();
+      server = pg.CreateDatabase();
+    }
+    ASSERT_TRUE(OpenDatabase(dir_.Slash(), "spam.mdb", server)) << SQL_ErrorText();
+  }
+  void TearDown() override { SQL_CloseDB(); }
+  static LocalTime At(int month, int day, int hour) { return {2026, month, day, hour, 0, 0, 0}; }
+  static void Run(const std::string& statement) {
+    SQL_Stmt(3, statement);
+    ASSERT_EQ(SQL_ErrorNumber(), 0) << statement << ": " << SQL_ErrorText();
+  }
+  test::TempDir dir_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineJobs, ::testing::Values(EngineKind::File, EngineKind::Server),
+                         [](const auto& info) { return info.param == EngineKind::File ? "File" : "Server"; });
+
+TEST_P(EngineJobs, GreylistPurgeAndReportAgree) {
+  Run("INSERT INTO Liste (email) SELECT '@Trusted.Example';");
+  Run("INSERT INTO Statistik ( SpamCount, SpamDate ) SELECT 5, #03-16-2026#;");
+  struct Attempt {
+    const char* line;
+    LocalTime at;
+    SenderDecision decision;
+  } attempts[] = {
+      {"MAIL FROM:<a@trusted.example>", At(12, 8, 5), SenderDecision::Whitelisted},
+      {"MAIL FROM:<joe@example.com>", At(12, 8, 5), SenderDecision::Greylisted},
+      {"MAIL FROM:<JOE@example.com> SIZE=10", At(12, 8, 5), SenderDecision::PassedOnRetry},
+      {"MAIL FROM:<stale@example.com>", At(12, 7, 20), SenderDecision::Greylisted},
+      {"MAIL FROM:<>", At(12, 7, 21), SenderDecision::Greylisted},
+      {"MAIL FROM:<fresh@example.com>", At(12, 8, 6), SenderDecision::Greylisted},
+  };
+  for (const Attempt& a : attempts) {
+    SCOPED_TRACE(a.line);
+    if (a.decision == SenderDecision::Whitelisted) {
+      EXPECT_EQ(DecideSender(a.line, "192.0.2.1", false), a.decision);
+    } else {
+      EXPECT_EQ(CheckSender(a.line, "192.0.2.1", false, a.at), Accepts(a.decision));
+    }
+  }
+  EXPECT_EQ(PurgeGreylist(At(12, 8, 7)), 2);  // before 01:00 of the day
+  EXPECT_EQ(PurgeGreylist(At(12, 8, 7)), 0);
+  EXPECT_EQ(BuildStatusReport(), std::string("Subject:Spamstatistik\r\nBrenvik hat gestern 2 Spammails vernichtet!\r\n\r\n"
+                                             "Gesamtstatistik:\r\n") +
+                                     ReportMonthLine("M\xC3\xA4rz 2026", 5) + ReportMonthLine("Dezember 2026", 2));
+}
+
+}  // namespace
+}  // namespace brenvik
