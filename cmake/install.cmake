@@ -11,7 +11,7 @@ set(BRENVIK_MAINTAINER "Brenvik maintainers <maintainers@brenvik.example>"
 # First-start files that the package's postinst copies into place.
 set(BRENVIK_TEMPLATE_FOLDER share/brenvik)
 
-install(TARGETS brenvik RUNTIME DESTINATION .)
+install(TARGETS brenvik brenvik-migrate RUNTIME DESTINATION .)
 if(TARGET brenvikcfg)
   install(TARGETS brenvikcfg RUNTIME DESTINATION .)
 endif()

@@ -48,6 +48,9 @@ constexpr std::string_view kUnreachable = "database server unreachable: ";
 // PostgreSQL's type numbers of the integer and floating point types.
 constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701, kNumeric = 1700;
 
+// Notices ("already exists, skipping") are no events of the gateway.
+void IgnoreNotice(void*, const char*) {}
+
 std::string ConnectionError(PGconn* conn) {
   std::string text = conn != nullptr ? PQerrorMessage(conn) : "out of memory";
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -143,6 +146,7 @@ bool RunConnectedLocked(Layer& layer, const std::string& sql, Result& out);
 
 void OpenServerLocked(Layer& layer, const std::string& conninfo) {
   PGconn* conn = PQconnectdb(conninfo.c_str());
+  if (conn != nullptr) PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
   if (PQstatus(conn) != CONNECTION_OK) {
     SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(conn));
     PQfinish(conn);
