@@ -68,5 +68,49 @@ TEST_P(EngineJobs, GreylistPurgeAndReportAgree) {
                                      ReportMonthLine("M\xC3\xA4rz 2026", 5) + ReportMonthLine("Dezember 2026", 2));
 }
 
+// Two gateways' maintenance passes at the same minutes on one server: one
+// report per day, one purge per hour; the file has one gateway only.
+TEST_P(EngineJobs, SharedSlotsRunOncePerDayAndHour) {
+  if (GetParam() == EngineKind::File) GTEST_SKIP() << "one gateway per file";
+  for (const char* key : {"MAIL FROM:<one@example.com>", "MAIL FROM:<two@example.com>"})
+    EXPECT_FALSE(CheckSender(key, "192.0.2.1", false, At(12, 7, 20)));
+  auto settings = std::make_shared<GatewaySettings>();
+  settings->GarbageCollector = 1;
+  settings->StatusMail = "postmaster@example.org";
+  LocalTime now;
+  int mails = 0;
+  MaintenanceContext context;
+  context.clock = [&] { return now; };
+  context.settings = [&]() -> std::shared_ptr<const GatewaySettings> { return settings; };
+  context.send = [&](const std::string&, const std::string&, int, const std::string&) {
+    ++mails;
+    return std::string("OK");
+  };
+  MaintenanceFlags first, second;
+  const struct {
+    LocalTime at;
+    int mails;
+    const char* statistik;  // rows as "count date;"
+  } steps[] = {
+      {At(12, 8, 1), 1, ""},
+      {At(12, 8, 7), 1, "2 2026-12-08;"},
+      {At(12, 9, 1), 2, "2 2026-12-08;"},
+  };
+  for (const auto& step : steps) {
+    now = step.at;
+    now.minute = 1;  // re-arms both, as the minute before the slot does
+    MaintenancePass(context, first);
+    MaintenancePass(context, second);
+    now = step.at;
+    MaintenancePass(context, first);
+    MaintenancePass(context, second);
+    EXPECT_EQ(mails, step.mails);
+    std::string rows;
+    SQL_Stmt(3, "SELECT SpamCount, SpamDate FROM Statistik ORDER BY SpamDate;");
+    for (SQL_Fetch(0); SQL_Eod() == 0; SQL_Fetch(0)) rows += SQL_ResColText(1) + " " + SQL_ResColText(2) + ";";
+    EXPECT_EQ(rows, step.statistik);
+  }
+}
+
 }  // namespace
 }  // namespace brenvik
