@@ -12,6 +12,7 @@
 #include "configtool/form_logic.h"
 #include "store/registry.h"
 #include "tests/configtool/tool_test_support.h"
+#include "tests/support/pg_server.h"
 
 namespace brenvik {
 namespace {
@@ -236,6 +237,32 @@ TEST_F(FormLogicTest, ListRules) {
             (Strings{"@example.org|1", "@example.org|1", "@o'neil.example'; DELETE FROM SpamSystem; --|1",
                      "0.0.0.0|2"}));
   EXPECT_EQ(Rows("SELECT Email, WieOft FROM Liste;"), (Strings{"@Friend.Example|NULL"}));
+}
+
+// With DatabaseServer set the tool works on that database, not on spam.mdb.
+TEST_F(FormLogicTest, ListChangesGoToTheDatabaseServer) {
+  auto& server = testing_support::PgServer::Shared();
+  if (!server.available()) GTEST_SKIP() << server.why();
+  Store("DatabaseServer", server.CreateDatabase());
+  Open();
+  for (const char* domain : {"example.org", "@second.example"}) {
+    view.texts[ControlId::DomainEdit] = domain;
+    logic->AddDomain();
+  }
+  view.texts[ControlId::RelayIpInput] = "192.0.2.44";
+  logic->AddRelayIp();
+  view.texts[ControlId::WhitelistEdit] = "@Friend.Example";
+  logic->AddWhitelistEntry();
+  view.selection[ControlId::DomainList] = 1;
+  logic->RemoveDomain();
+  EXPECT_EQ(view.Shown(), "");
+  logic->CloseWithoutSaving();
+  EXPECT_FALSE(std::filesystem::exists(machine.Database()));
+  FakeView reopened;
+  FormLogic(reopened, Environment()).LoadSettings();
+  EXPECT_EQ(reopened.List(ControlId::DomainList), (Strings{"@example.org"}));
+  EXPECT_EQ(reopened.List(ControlId::RelayList), (Strings{"192.0.2.44"}));
+  EXPECT_EQ(reopened.List(ControlId::WhitelistList), (Strings{"@Friend.Example"}));
 }
 
 TEST_F(FormLogicTest, FailedListStatementsAreReportedAndNotShown) {
