@@ -20,7 +20,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -315,6 +317,44 @@ def database_rows(cfg, dbbench):
     return rows
 
 
+def server_rows(cfg, dbbench):
+    """The same runs on a private PostgreSQL server: 1 and 8 threads, two
+    processes at once on one database (as two gateways), the purge."""
+    try:
+        pg = e2e.PgServer()
+    except unittest.SkipTest as why:
+        return [("PostgreSQL: %s" % why, "", "", "", "", None)]
+    rows = []
+    try:
+        largest = max(cfg["greylist_rows"])
+        env = {"BRENVIK_BENCH_SERVER": pg.createdb("bench_greylist")}
+        for r in db_bench(dbbench, ["greylist", largest, cfg["decisions"]] + list(cfg["threads"]), env):
+            rows.append(("PostgreSQL CheckSender, %s rows, %s thread(s) (decisions/s)" % (
+                         "{:,}".format(largest), r["threads"]), "", "%.0f" % float(r["rate"]), "", "", None))
+        reuse = dict(env, BRENVIK_BENCH_REUSE="1")
+        results = [None, None]
+
+        def one(index):
+            results[index] = db_bench(dbbench, ["greylist", largest, cfg["decisions"], 1],
+                                      dict(reuse, BRENVIK_BENCH_BASE=str((index + 1) * 10_000_000)))[0]
+
+        workers = [threading.Thread(target=one, args=(i,)) for i in range(2)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        together = sum(float(r["rate"]) for r in results)
+        rows.append(("PostgreSQL CheckSender, %s rows, two processes at once (decisions/s together)" % (
+                     "{:,}".format(largest)), "", "%.0f" % together, "", ">= 5000", together >= 5000))
+        env = {"BRENVIK_BENCH_SERVER": pg.createdb("bench_purge")}
+        r = db_bench(dbbench, ["purge", cfg["purge_rows"]], env)[0]
+        rows.append(("PostgreSQL purge, %s rows, %s stale (s)" % ("{:,}".format(int(r["rows"])),
+                     "{:,}".format(int(r["purged"]))), "", "%.2f" % float(r["seconds"]), "", "", None))
+    finally:
+        pg.remove()
+    return rows
+
+
 def print_table(rows, short):
     header = ("Measure", "Direct", "Brenvik", "Ratio / added", "Target", "Met")
     body = [(m, d, g, r, t, "" if ok is None else ("yes" if ok else "no"))
@@ -345,6 +385,7 @@ def main():
     rows = network_rows(cfg)
     rows += unpaced_rows(cfg)
     rows += database_rows(cfg, os.path.join(build, "brenvik_dbbench"))
+    rows += server_rows(cfg, os.path.join(build, "brenvik_dbbench"))
     print_table(rows, args.short)
 
 

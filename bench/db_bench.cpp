@@ -1,6 +1,10 @@
 // Database benchmarks on a real spam.mdb in a scratch folder:
 //   brenvik_dbbench greylist <folder> <rows> <decisions> <threads>...
 //   brenvik_dbbench purge <folder> <rows>
+// With BRENVIK_BENCH_SERVER (a libpq connection string) the same runs go to
+// that empty PostgreSQL database; BRENVIK_BENCH_REUSE=1 then keeps the rows
+// a former run filled in, and BRENVIK_BENCH_BASE moves this run's new keys,
+// so that two processes can share one database as two gateways do.
 // Each result is one line of key=value pairs that scripts/bench.sh turns
 // into the table. Nothing here judges the figures.
 #include <sqlite3.h>
@@ -39,6 +43,34 @@ const brenvik::LocalTime kPurgeNow{2026, 12, 9, 12, 0, 0, 0};
 std::string DeferredKey(long i) { return "DEFERRED" + std::to_string(i) + "@SENDER.EXAMPLE"; }
 std::string AcceptedKey(long i) { return "ACCEPTED" + std::to_string(i) + "@SENDER.EXAMPLE"; }
 
+const char* Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+void Run(const std::string& statement) {
+  brenvik::SQL_Stmt(3, statement);
+  if (brenvik::SQL_ErrorNumber() != 0) Fail(statement.substr(0, 60) + ": " + brenvik::SQL_ErrorText());
+}
+
+// The same rows as CreateDatabase on the server, in two statements.
+void FillServer(const char* conninfo, long rows, long stale_every) {
+  if (!brenvik::OpenDatabase("", "", conninfo)) Fail("cannot open " + std::string(conninfo));
+  if (Env("BRENVIK_BENCH_REUSE")) return;
+  const std::string deferred = "i % 2 = 0";
+  const std::string stale = stale_every > 0 ? deferred + " AND (i / 2) % " + std::to_string(stale_every) + " = 0"
+                                            : std::string("FALSE");
+  const std::string when = "CASE WHEN " + stale + " THEN TIMESTAMP '" + kStaleTime + "' ELSE TIMESTAMP '" +
+                           kFreshTime + "' END";
+  Run("INSERT INTO Liste (Email, WieOft, IpAdresse, LastEdit, FirstMail, SecondMail) SELECT CASE WHEN " +
+      deferred + " THEN 'DEFERRED' ELSE 'ACCEPTED' END || (i / 2) || '@SENDER.EXAMPLE', CASE WHEN " + deferred +
+      " THEN 1 ELSE 2 END, '" + kClientIp + "', " + when + ", " + when + ", CASE WHEN " + deferred +
+      " THEN NULL ELSE " + when + " END FROM generate_series(0, " + std::to_string(rows - 1) + ") AS i;");
+  Run("INSERT INTO Liste (Email) SELECT '@WHITE' || d || '.EXAMPLE' FROM generate_series(0, " +
+      std::to_string(kWhitelistDomains - 1) + ") AS d;");
+  Run("ANALYZE Liste;");
+}
+
 // Creates spam.mdb through the layer, then fills Liste in one transaction
 // straight through SQLite: `rows` rows, alternately deferred (WieOft 1)
 // and accepted (WieOft 2), every `stale_every`-th deferred one stale
@@ -46,6 +78,7 @@ std::string AcceptedKey(long i) { return "ACCEPTED" + std::to_string(i) + "@SEND
 void CreateDatabase(const fs::path& folder, long rows, long stale_every) {
   fs::remove_all(folder);
   fs::create_directories(folder);
+  if (const char* server = Env("BRENVIK_BENCH_SERVER")) return FillServer(server, rows, stale_every);
   const std::string dir = folder.string() + "/";
   if (!brenvik::OpenDatabase(dir, "spam.mdb")) Fail("cannot create " + dir + "spam.mdb");
   brenvik::SQL_CloseDB();
@@ -145,7 +178,8 @@ int main(int argc, char** argv) {
   if (mode == "greylist" && argc >= 6) {
     CreateDatabase(folder, rows, 0);
     const long decisions = std::atol(argv[4]);
-    for (int a = 5; a < argc; ++a) RunGreylist(rows, decisions, std::atoi(argv[a]), a * decisions);
+    const long base = Env("BRENVIK_BENCH_BASE") ? std::atol(Env("BRENVIK_BENCH_BASE")) : 0;
+    for (int a = 5; a < argc; ++a) RunGreylist(rows, decisions, std::atoi(argv[a]), base + a * decisions);
   } else if (mode == "purge") {
     CreateDatabase(folder, rows, 1);  // every deferred row stale: half of all rows
     RunPurge(rows);

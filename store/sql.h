@@ -32,7 +32,7 @@ void SQL_OpenServer(std::string_view conninfo);
 // the layer's lock. An empty function removes it.
 using SqlConnectionObserver = std::function<void(bool reachable)>;
 void SetSqlConnectionObserver(SqlConnectionObserver observer);
-// Claims a named job slot ("purge 2026-12-08 07") for this process: on
+// Claims a named job slot ("purge 12-08-2026 7") for this process: on
 // PostgreSQL true only for the first of all processes sharing the
 // database, false also when the claim could not be made; on SQLite always
 // true, one process owning the file.
@@ -40,7 +40,8 @@ bool SQL_ClaimSlot(std::string_view slot);
 // SQL_ErrorNumber after an open of a database that can be read, not written.
 inline constexpr int kSqlErrorReadOnly = 1008;
 // Last error of the calling thread: 0 none; otherwise a number > 1 (SQLite's
-// own codes + 1000, the layer's own 2..6). SQL_OpenDB and SQL_Stmt reset it
+// own codes + 1000, the layer's own 2..8; 7 a statement the server refused, 8 no
+// connection to the server). SQL_OpenDB and SQL_Stmt reset it
 // first, so it always describes the calling thread's latest operation.
 int SQL_ErrorNumber();
 std::string SQL_ErrorText();

@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -70,6 +71,7 @@ struct Layer {
   sqlite3* db = nullptr;
   PGconn* server = nullptr;
   bool server_reachable = true;  // as last told to the observer
+  std::chrono::steady_clock::time_point next_reset{};  // earliest reconnect while unreachable
   SqlConnectionObserver observer;
   std::string day_first_layout{kDefaultDayFirstLayout};
   int busy_timeout_ms = 5000;

@@ -1,6 +1,7 @@
 // The layer on a PostgreSQL server through libpq: one connection, under the
 // layer's lock like the SQLite one, reconnected on the next statement after
 // it was lost.
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
@@ -44,6 +45,7 @@ constexpr std::string_view kClaimSlotEnd = ") ON CONFLICT DO NOTHING RETURNING S
 constexpr const char* kForgetSlots = "DELETE FROM JobSlot WHERE Claimed < now() - interval '7 days';";
 
 constexpr std::string_view kUnreachable = "database server unreachable: ";
+constexpr std::chrono::seconds kResetInterval{1};
 
 // PostgreSQL's type numbers of the integer and floating point types.
 constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701, kNumeric = 1700;
@@ -86,10 +88,22 @@ bool CreateSchemaIfMissing(PGconn* conn) {
   const bool none = ok && std::atoi(PQgetvalue(res, 0, 0)) == 0;
   PQclear(res);
   if (ok && none) ok = Exec(conn, kSchema);
-  if (ok) ok = Exec(conn, kSlotTable);
-  if (ok) return Exec(conn, "COMMIT;");
+  if (ok && Exec(conn, "COMMIT;")) {
+    // A database made by hand may lack it and forbid creating it: its
+    // claims then fail and the jobs wait, which is no reason to refuse.
+    PQclear(PQexec(conn, kSlotTable));
+    return true;
+  }
   PQclear(PQexec(conn, "ROLLBACK;"));
   return false;
+}
+
+// Defaults the administrator's connection string may override: a server
+// host that does not answer must not hold every session for minutes.
+PGconn* Connect(const std::string& conninfo) {
+  const char* keys[] = {"connect_timeout", "tcp_user_timeout", "dbname", nullptr};
+  const char* values[] = {"5", "10000", conninfo.c_str(), nullptr};
+  return PQconnectdbParams(keys, values, 1);
 }
 
 Cell ReadCell(const PGresult* res, int row, int column) {
@@ -127,11 +141,18 @@ void MarkUnreachable(Layer& layer) {
   layer.server_reachable = false;
 }
 
-// A bad connection is reset once per statement.
+// A bad connection is reset on the next statement; while the server stays
+// away at most once a second, so that statements meanwhile fail at once.
 bool EnsureConnected(Layer& layer) {
   if (PQstatus(layer.server) != CONNECTION_OK) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < layer.next_reset) {
+      MarkUnreachable(layer);
+      return false;
+    }
     PQreset(layer.server);
     if (PQstatus(layer.server) != CONNECTION_OK || !SetUpSession(layer.server)) {
+      layer.next_reset = now + kResetInterval;
       MarkUnreachable(layer);
       return false;
     }
@@ -145,7 +166,7 @@ bool EnsureConnected(Layer& layer) {
 bool RunConnectedLocked(Layer& layer, const std::string& sql, Result& out);
 
 void OpenServerLocked(Layer& layer, const std::string& conninfo) {
-  PGconn* conn = PQconnectdb(conninfo.c_str());
+  PGconn* conn = Connect(conninfo);
   if (conn != nullptr) PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
   if (PQstatus(conn) != CONNECTION_OK) {
     SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(conn));
@@ -159,6 +180,7 @@ void OpenServerLocked(Layer& layer, const std::string& conninfo) {
   layer.server = conn;
   layer.engine = Engine::Postgres;
   layer.server_reachable = true;
+  layer.next_reset = {};
 }
 
 void CloseServerLocked(Layer& layer) {
