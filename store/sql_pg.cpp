@@ -45,6 +45,9 @@ constexpr std::string_view kClaimSlotEnd = ") ON CONFLICT DO NOTHING RETURNING S
 constexpr const char* kForgetSlots = "DELETE FROM JobSlot WHERE Claimed < now() - interval '7 days';";
 
 constexpr std::string_view kUnreachable = "database server unreachable: ";
+constexpr std::string_view kBadConninfo = "DatabaseServer is no connection string: ";
+constexpr std::string_view kPasswordGiven =
+    "DatabaseServer carries a password; the registry file is no place for one: use ~/.pgpass or PGPASSFILE";
 constexpr std::chrono::seconds kResetInterval{1};
 
 // PostgreSQL's type numbers of the integer and floating point types.
@@ -161,11 +164,30 @@ bool EnsureConnected(Layer& layer) {
   return true;
 }
 
+// The settings file is readable by more than the service: a password in the
+// connection string is refused, not used.
+bool AcceptableConninfo(const std::string& conninfo) {
+  char* why = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &why);
+  if (options == nullptr) {
+    SetThreadError(kErrorUnreachable, std::string(kBadConninfo) + (why != nullptr ? why : "out of memory"));
+    PQfreemem(why);
+    return false;
+  }
+  bool password = false;
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
+    if (std::string_view(o->keyword) == "password" && o->val != nullptr && *o->val != '\0') password = true;
+  PQconninfoFree(options);
+  if (password) SetThreadError(kErrorUnreachable, std::string(kPasswordGiven));
+  return !password;
+}
+
 }  // namespace
 
 bool RunConnectedLocked(Layer& layer, const std::string& sql, Result& out);
 
 void OpenServerLocked(Layer& layer, const std::string& conninfo) {
+  if (!AcceptableConninfo(conninfo)) return;
   PGconn* conn = Connect(conninfo);
   if (conn != nullptr) PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
   if (PQstatus(conn) != CONNECTION_OK) {

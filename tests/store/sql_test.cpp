@@ -236,6 +236,23 @@ TEST_P(SqlEngines, SharedDatabaseRulesHoldOnTheServerOnly) {
   EXPECT_TRUE(SQL_ClaimSlot("purge 12-08-2026 8"));
 }
 
+// A password belongs in ~/.pgpass, not in the settings file; nonsense is
+// refused with the reason, and neither leaves a database open.
+TEST(SqlServer, ConnectionStringsWithPasswordOrNonsenseAreRefused) {
+  auto& server = testing_support::PgServer::Shared();
+  if (!server.available()) GTEST_SKIP() << server.why();
+  const std::string good = server.CreateDatabase();
+  SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
+  for (const std::string& bad : {good + " password=secret", std::string("postgresql://brenvik:secret@/x"),
+                                 std::string("host='unclosed")}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(OpenDatabase("", "", bad));
+    EXPECT_NE(SQL_ErrorText().find("DatabaseServer"), std::string::npos) << SQL_ErrorText();
+    SQL_Stmt(3, "SELECT COUNT(*) AS N FROM Liste;");
+    EXPECT_EQ(SQL_ErrorText(), "no database open");
+  }
+}
+
 // The server stopped and started again: statements fail meanwhile, one
 // event each way, and the connection comes back without a new open.
 TEST(SqlServer, LostServerFailsStatementsAndIsReconnected) {
