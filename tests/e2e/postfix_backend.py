@@ -23,7 +23,8 @@ HOSTNAME = "backend.test"
 START_TIMEOUT = 30.0
 DELIVERY_TIMEOUT = 15.0
 
-MAIN_CF = """\
+# What every instance of the tests has: its own folders, loopback only.
+COMMON_CF = """\
 compatibility_level = 3.6
 queue_directory = {root}/queue
 data_directory = {root}/data
@@ -36,6 +37,9 @@ mydestination =
 inet_interfaces = 127.0.0.1
 inet_protocols = ipv4
 mynetworks = 127.0.0.0/8
+"""
+
+MAIN_CF = COMMON_CF + """\
 smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination
 virtual_mailbox_domains = {domain}
 virtual_mailbox_base = {root}
@@ -104,19 +108,7 @@ postlog   unix-dgram n - n - 1 postlogd
 
 # A sending Postfix: everything goes to the gateway, encrypted or not at
 # all, retried soon after a deferral.
-SENDER_MAIN_CF = """\
-compatibility_level = 3.6
-queue_directory = {root}/queue
-data_directory = {root}/data
-maillog_file = {root}/postfix.log
-maillog_file_prefixes = {root}
-myhostname = {hostname}
-mydomain = {hostname}
-myorigin = {hostname}
-mydestination =
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
+SENDER_MAIN_CF = COMMON_CF + """\
 smtpd_relay_restrictions = permit_mynetworks, reject
 relayhost = {relayhost}
 smtp_tls_security_level = encrypt
