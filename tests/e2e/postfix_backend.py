@@ -37,6 +37,16 @@ mydestination =
 inet_interfaces = 127.0.0.1
 inet_protocols = ipv4
 mynetworks = 127.0.0.0/8
+# No DNS, no local delivery.
+disable_dns_lookups = yes
+smtp_dns_support_level = disabled
+smtp_host_lookup = native
+smtpd_peername_lookup = no
+alias_maps =
+alias_database =
+local_recipient_maps =
+biff = no
+smtputf8_enable = no
 """
 
 MAIN_CF = COMMON_CF + """\
@@ -54,15 +64,6 @@ defer_transports = smtp
 relayhost =
 # Nothing of its own to foreign addresses (postmaster@ is foreign here).
 notify_classes =
-disable_dns_lookups = yes
-smtp_dns_support_level = disabled
-smtp_host_lookup = native
-smtpd_peername_lookup = no
-alias_maps =
-alias_database =
-local_recipient_maps =
-biff = no
-smtputf8_enable = no
 # As trusting as an old server: bare LF ends lines, pipelining unchecked.
 smtpd_forbid_bare_newline = no
 smtpd_forbid_unauth_pipelining = no
@@ -113,16 +114,7 @@ smtpd_relay_restrictions = permit_mynetworks, reject
 relayhost = {relayhost}
 smtp_tls_security_level = encrypt
 smtp_tls_loglevel = 1
-disable_dns_lookups = yes
-smtp_dns_support_level = disabled
-smtp_host_lookup = native
-smtpd_peername_lookup = no
-alias_maps =
-alias_database =
-local_recipient_maps =
 notify_classes =
-biff = no
-smtputf8_enable = no
 queue_run_delay = 1s
 minimal_backoff_time = 1s
 maximal_backoff_time = 2s
