@@ -177,6 +177,14 @@ bool ContinuesOnNextLine(std::string_view piece) {
   return !piece.empty() && piece.back() == '\\';
 }
 
+// A line that can go on a hex value: hex digits, commas, blanks and maybe a
+// backslash. Anything else (a blank line, a section, another value) never
+// joins it, however many backslashes the line before ends in.
+bool IsHexContinuation(std::string_view piece) {
+  piece = Trim(piece);
+  return !piece.empty() && piece.find_first_not_of("0123456789abcdefABCDEF, \t\\") == std::string_view::npos;
+}
+
 // The lines of the file without their line ends (a last line without LF
 // counts too).
 std::vector<std::string_view> SplitLines(std::string_view text) {
@@ -237,7 +245,7 @@ class Parser {
   void Value(std::size_t at, std::string_view trimmed, Entry& e) {
     std::string joined(trimmed);
     if (IsHexValue(trimmed)) {
-      while (ContinuesOnNextLine(joined) && next_ < lines_.size()) {
+      while (ContinuesOnNextLine(joined) && next_ < lines_.size() && IsHexContinuation(lines_[next_])) {
         joined = std::string(TrimRight(joined));
         joined.pop_back();  // the continuation backslash
         const std::string_view piece = lines_[next_++];

@@ -86,6 +86,17 @@ TEST(Registry, WritesKeepOtherValuesKeysAndHandWrittenLines) {
   EXPECT_EQ(Get("Logging"), "1");
   EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, "Other", ""), "dflt");
   EXPECT_TRUE(Has("; set by hand\n\"Logging\"=\"1\"\n\"Blob\"=hex:01,02\n\"RecvPort\"=\"25\"\n"));
+  // A hex value left continued at the end (once or twice) swallows neither a
+  // new value nor a new section, and reads as before.
+  for (const char* end : {"\\", "\\\\"}) {
+    WriteFile(RegistryFilePath(), std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Vikmar]\n\"Blob\"=hex:01,02,") + end);
+    const std::string blob = Get("Blob");
+    ASSERT_TRUE(Set("SendPort", "26"));
+    ASSERT_TRUE(SETREGVALUE(HKEY_LOCAL_MACHINE, "Other", "x", "y"));
+    EXPECT_EQ(Get("SendPort"), "26");
+    EXPECT_EQ(GETREGVALUE(HKEY_LOCAL_MACHINE, "Other", "x"), "y");
+    EXPECT_EQ(Get("Blob"), blob);
+  }
 }
 
 // Runs `body` in a child process and returns its exit status.
