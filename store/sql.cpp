@@ -56,26 +56,17 @@ bool OnlyOneStatement(const char* tail) {
   return true;
 }
 
-// Runs one translated statement (layer mutex held) into `out`.
-bool RunLocked(sqlite3* db, const std::string& sql, Result& out) {
-  sqlite3_stmt* st = nullptr;
-  const char* tail = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail);
-  if (rc != SQLITE_OK) {
-    SetThreadError(kSqliteErrorBase + sqlite3_extended_errcode(db), sqlite3_errmsg(db));
-    return false;
-  }
-  if (!OnlyOneStatement(tail)) {
-    sqlite3_finalize(st);
-    SetThreadError(kErrorNotOneStatement, std::string(kNotOneStatement));
-    return false;
-  }
-  if (st == nullptr) return true;  // nothing but blanks
-  int columns = sqlite3_column_count(st);
+void RecordError(sqlite3* db) { SetThreadError(kSqliteErrorBase + sqlite3_extended_errcode(db), sqlite3_errmsg(db)); }
+
+// Steps `st` to its end, its rows into `out`; leaves it reset, so that it
+// holds no read transaction open.
+bool StepRows(sqlite3* db, sqlite3_stmt* st, Result& out) {
+  const int columns = sqlite3_column_count(st);
   for (int i = 0; i < columns; ++i) {
     const char* name = sqlite3_column_name(st, i);
     out.names.emplace_back(name != nullptr ? name : "");
   }
+  int rc = SQLITE_OK;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
     if (out.rows.size() >= kMaxRows) break;
     std::vector<Cell> row;
@@ -83,16 +74,90 @@ bool RunLocked(sqlite3* db, const std::string& sql, Result& out) {
     for (int i = 0; i < columns; ++i) row.push_back(ReadCell(st, i));
     out.rows.push_back(std::move(row));
   }
-  bool ok = rc == SQLITE_DONE;
+  const bool ok = rc == SQLITE_DONE;
   if (rc == SQLITE_ROW)
     SetThreadError(kErrorTooManyRows, std::string(kTooManyRows));
   else if (!ok)
-    SetThreadError(kSqliteErrorBase + sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+    RecordError(db);
+  sqlite3_reset(st);
+  return ok;
+}
+
+// Prepares one statement; false with the error recorded (`st` null).
+bool PrepareOne(sqlite3* db, const std::string& sql, sqlite3_stmt*& st) {
+  const char* tail = nullptr;
+  st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail) != SQLITE_OK) {
+    RecordError(db);
+    return false;
+  }
+  if (OnlyOneStatement(tail)) return true;
+  sqlite3_finalize(st);
+  st = nullptr;
+  SetThreadError(kErrorNotOneStatement, std::string(kNotOneStatement));
+  return false;
+}
+
+// Runs the statement with its values embedded, prepared for this run only.
+bool RunLiteral(sqlite3* db, const std::string& sql, Result& out) {
+  sqlite3_stmt* st = nullptr;
+  if (!PrepareOne(db, sql, st)) return false;
+  if (st == nullptr) return true;  // nothing but blanks
+  const bool ok = StepRows(db, st, out);
   sqlite3_finalize(st);
   return ok;
 }
 
+void ForgetPrepared(Layer& layer) {
+  for (auto& [shape, st] : layer.prepared) sqlite3_finalize(st);
+  layer.prepared.clear();
+}
+
+// The shape's statement, prepared on first use; null when it does not
+// prepare or does not take exactly the shape's values.
+sqlite3_stmt* PreparedShape(Layer& layer, const Translation& tr) {
+  auto found = layer.prepared.find(tr.shape);
+  if (found != layer.prepared.end()) return found->second;
+  sqlite3_stmt* st = nullptr;
+  if (!PrepareOne(layer.db, tr.shape, st) ||
+      sqlite3_bind_parameter_count(st) != static_cast<int>(tr.values.size())) {
+    sqlite3_finalize(st);
+    return nullptr;
+  }
+  if (layer.prepared.size() >= kMaxPrepared) ForgetPrepared(layer);
+  layer.prepared.emplace(tr.shape, st);
+  return st;
+}
+
+bool Bind(sqlite3_stmt* st, const std::vector<Parameter>& values) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const int at = static_cast<int>(i + 1);
+    const Parameter& v = values[i];
+    const int rc = v.integer ? sqlite3_bind_int64(st, at, std::strtoll(v.text.c_str(), nullptr, 10))
+                             : sqlite3_bind_text(st, at, v.text.data(), static_cast<int>(v.text.size()),
+                                                 SQLITE_STATIC);
+    if (rc != SQLITE_OK) return false;
+  }
+  return true;
+}
+
+// The shape with its values bound; a statement whose shape does not
+// prepare runs as its literal text, which then also gives the error.
+bool RunSqliteLocked(Layer& layer, const Translation& tr, Result& out) {
+  sqlite3_stmt* st = tr.shape.empty() ? nullptr : PreparedShape(layer, tr);
+  if (st == nullptr) {
+    SetThreadError(0, {});
+    return RunLiteral(layer.db, tr.literal, out);
+  }
+  const bool bound = Bind(st, tr.values);
+  const bool ok = bound && StepRows(layer.db, st, out);
+  if (!bound) RecordError(layer.db);
+  sqlite3_clear_bindings(st);  // the bound texts belong to the caller's translation
+  return ok;
+}
+
 void CloseLocked(Layer& layer) {
+  ForgetPrepared(layer);
   if (layer.db != nullptr) sqlite3_close_v2(layer.db);
   layer.db = nullptr;
   CloseServerLocked(layer);
@@ -102,9 +167,9 @@ void CloseLocked(Layer& layer) {
 bool OpenLocked(const Layer& layer) { return layer.db != nullptr || layer.server != nullptr; }
 
 // Runs `sql` on whichever engine is open (layer mutex held).
-bool RunOnEngine(Layer& layer, const std::string& sql, Result& out, bool& changed) {
-  if (layer.engine == Engine::Postgres) return RunServerLocked(layer, sql, out, changed);
-  return RunLocked(layer.db, sql, out);
+bool RunOnEngine(Layer& layer, const Translation& tr, Result& out, bool& changed) {
+  if (layer.engine == Engine::Postgres) return RunServerLocked(layer, tr, out, changed);
+  return RunSqliteLocked(layer, tr, out);
 }
 
 // Tells the observer outside the lock, so that it may report freely.
@@ -204,15 +269,28 @@ void SQL_Stmt(int, std::string_view statement) {
   Layer& layer = TheLayer();
   Result fresh;
   bool ok = false, changed = false;
+  // Translated outside the lock, so that other threads' statements run
+  // meanwhile; again inside only if the engine changed in between.
+  Engine engine;
+  std::string layout;
   {
     std::lock_guard<std::mutex> lock(layer.mutex);
-    std::string sql, why;
+    engine = layer.engine;
+    layout = layer.day_first_layout;
+  }
+  Translation tr;
+  std::string why;
+  bool translated = Translate(statement, layout, engine, tr, why);
+  {
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    if (engine != layer.engine || layout != layer.day_first_layout)
+      translated = Translate(statement, layer.day_first_layout, layer.engine, tr, why);
     if (!OpenLocked(layer))
       SetThreadError(kErrorNoDatabase, std::string(kNoDatabase));
-    else if (!Translate(statement, layer.day_first_layout, layer.engine, sql, why))
+    else if (!translated)
       SetThreadError(kErrorDialect, why);
     else
-      ok = RunOnEngine(layer, sql, fresh, changed);
+      ok = RunOnEngine(layer, tr, fresh, changed);
   }
   Notify(layer, changed);
   if (!ok) return;  // empty result, end of data

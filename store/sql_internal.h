@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "store/sql.h"
@@ -24,10 +25,25 @@ bool IsUsableLayout(std::string_view layout);
 // The engine behind the layer: the spam.mdb file or a PostgreSQL server.
 enum class Engine { Sqlite, Postgres };
 
+// One value taken out of a statement's shape.
+struct Parameter {
+  std::string text;      // the value, quotes removed
+  bool integer = false;  // a number, bound as one on SQLite
+};
+
+// A translated statement twice: with its values embedded as literals, and
+// as a shape whose values are parameters ("?" on SQLite, "$n" on the
+// server), so that each shape is prepared once and its values bound.
+struct Translation {
+  std::string literal;              // the statement as the engine reads it
+  std::string shape;                // empty when the statement is run only as `literal`
+  std::vector<Parameter> values;    // one per parameter of `shape`, in order
+};
+
 // Translates one dialect statement with the given day-first layout.
-bool Translate(std::string_view statement, std::string_view layout, std::string& sqlite,
-               std::string& error);
 bool Translate(std::string_view statement, std::string_view layout, Engine engine, std::string& out,
+               std::string& error);
+bool Translate(std::string_view statement, std::string_view layout, Engine engine, Translation& out,
                std::string& error);
 
 // Registers AccessFormat(value, pattern), Year(value) and Month(value).
@@ -65,11 +81,19 @@ inline constexpr std::string_view kTooManyRows = "result has too many rows";
 std::int64_t Clamp32(std::int64_t v);
 
 // The process's one connection and the options, all under `mutex`.
+// Shapes prepared on the open connection; emptied when it closes or is
+// reset, and when it would grow past kMaxPrepared (a caller that builds
+// ever new shapes costs preparing, never memory).
+inline constexpr std::size_t kMaxPrepared = 64;
+
 struct Layer {
   std::mutex mutex;
   Engine engine = Engine::Sqlite;
   sqlite3* db = nullptr;
+  std::unordered_map<std::string, sqlite3_stmt*> prepared;  // shape -> statement on `db`
   PGconn* server = nullptr;
+  std::unordered_map<std::string, std::string> server_prepared;  // shape -> its name on `server`
+  unsigned long next_statement_name = 0;                         // for the next server shape
   bool server_reachable = true;  // as last told to the observer
   std::chrono::steady_clock::time_point next_reset{};  // earliest reconnect while unreachable
   SqlConnectionObserver observer;
@@ -97,6 +121,7 @@ void OpenLocked(Layer& layer, const std::string& path);
 void OpenServerLocked(Layer& layer, const std::string& conninfo);
 bool RunServerLocked(Layer& layer, const std::string& sql, Result& out, bool& changed);
 void CloseServerLocked(Layer& layer);
+bool RunServerLocked(Layer& layer, const Translation& statement, Result& out, bool& changed);
 
 // Name under which the dialect's Format$ / Format is registered.
 inline constexpr std::string_view kFormatFunction = "AccessFormat";

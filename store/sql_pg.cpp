@@ -154,6 +154,7 @@ bool EnsureConnected(Layer& layer) {
       return false;
     }
     PQreset(layer.server);
+    layer.server_prepared.clear();  // a new session knows none of them
     if (PQstatus(layer.server) != CONNECTION_OK || !SetUpSession(layer.server)) {
       layer.next_reset = now + kResetInterval;
       MarkUnreachable(layer);
@@ -182,9 +183,66 @@ bool AcceptableConninfo(const std::string& conninfo) {
   return !password;
 }
 
-}  // namespace
+// Takes the outcome of a statement; false with the error recorded.
+bool TakeResult(Layer& layer, PGresult* res, Result& out) {
+  ExecStatusType status = PQresultStatus(res);
+  bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
+  if (ok) {
+    CopyRows(res, out);
+    if (PQntuples(res) > static_cast<int>(kMaxRows)) {
+      SetThreadError(kErrorTooManyRows, std::string(kTooManyRows));
+      ok = false;
+    }
+  } else if (PQstatus(layer.server) != CONNECTION_OK) {
+    MarkUnreachable(layer);
+  } else {
+    SetThreadError(kErrorServer, PQresultErrorMessage(res));
+  }
+  PQclear(res);
+  return ok;
+}
 
-bool RunConnectedLocked(Layer& layer, const std::string& sql, Result& out);
+// The name of the shape's statement on the server, prepared on first use;
+// "" when it does not prepare (the connection may then be gone too).
+std::string PreparedShape(Layer& layer, const Translation& tr) {
+  auto found = layer.server_prepared.find(tr.shape);
+  if (found != layer.server_prepared.end()) return found->second;
+  if (layer.server_prepared.size() >= kMaxPrepared) {
+    PQclear(PQexec(layer.server, "DEALLOCATE ALL;"));
+    layer.server_prepared.clear();
+  }
+  std::string name = "brenvik_" + std::to_string(++layer.next_statement_name);
+  PGresult* res = PQprepare(layer.server, name.c_str(), tr.shape.c_str(), static_cast<int>(tr.values.size()), nullptr);
+  const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
+  PQclear(res);
+  if (!ok) return {};
+  layer.server_prepared.emplace(tr.shape, name);
+  return name;
+}
+
+// Shapes are prepared only outside a transaction: a shape the server
+// refuses would otherwise abort the caller's transaction before its
+// literal text could run.
+bool RunConnectedLocked(Layer& layer, const Translation& tr, Result& out) {
+  if (!EnsureConnected(layer)) return false;
+  std::string name;
+  if (!tr.shape.empty() && PQtransactionStatus(layer.server) == PQTRANS_IDLE) name = PreparedShape(layer, tr);
+  if (PQstatus(layer.server) != CONNECTION_OK) {
+    MarkUnreachable(layer);
+    return false;
+  }
+  if (name.empty())  // the extended protocol runs exactly one statement per text
+    return TakeResult(layer, PQexecParams(layer.server, tr.literal.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0),
+                      out);
+  std::vector<const char*> values;
+  values.reserve(tr.values.size());
+  for (const Parameter& v : tr.values) values.push_back(v.text.c_str());
+  return TakeResult(layer, PQexecPrepared(layer.server, name.c_str(), static_cast<int>(values.size()), values.data(),
+                                          nullptr, nullptr, 0),
+                    out);
+}
+
+}  // namespace
 
 void OpenServerLocked(Layer& layer, const std::string& conninfo) {
   if (!AcceptableConninfo(conninfo)) return;
@@ -208,38 +266,23 @@ void OpenServerLocked(Layer& layer, const std::string& conninfo) {
 void CloseServerLocked(Layer& layer) {
   if (layer.server != nullptr) PQfinish(layer.server);
   layer.server = nullptr;
+  layer.server_prepared.clear();
 }
 
 // The observer hears of a change only, never once per failed statement.
-bool RunServerLocked(Layer& layer, const std::string& sql, Result& out, bool& changed) {
+bool RunServerLocked(Layer& layer, const Translation& statement, Result& out, bool& changed) {
   const bool before = layer.server_reachable;
-  const bool ok = RunConnectedLocked(layer, sql, out);
+  const bool ok = RunConnectedLocked(layer, statement, out);
   changed = changed || before != layer.server_reachable;
   return ok;
 }
 
-bool RunConnectedLocked(Layer& layer, const std::string& sql, Result& out) {
-  if (!EnsureConnected(layer)) return false;
-  // The extended protocol runs exactly one statement per text.
-  PGresult* res = PQexecParams(layer.server, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
-  ExecStatusType status = PQresultStatus(res);
-  bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
-  if (ok) {
-    CopyRows(res, out);
-    if (PQntuples(res) > static_cast<int>(kMaxRows)) {
-      SetThreadError(kErrorTooManyRows, std::string(kTooManyRows));
-      ok = false;
-    }
-  } else if (PQstatus(layer.server) != CONNECTION_OK) {
-    MarkUnreachable(layer);
-  } else {
-    SetThreadError(kErrorServer, PQresultErrorMessage(res));
-  }
-  PQclear(res);
-  return ok;
+bool RunServerLocked(Layer& layer, const std::string& sql, Result& out, bool& changed) {
+  return RunServerLocked(layer, Translation{sql, {}, {}}, out, changed);
 }
 
 }  // namespace brenvik::sql_internal
+
 
 namespace brenvik {
 

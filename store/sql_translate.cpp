@@ -11,11 +11,12 @@
 namespace brenvik::sql_internal {
 namespace {
 
-enum class Tok { Space, Word, Text, QuotedName, Bracket, Hash, Punct };
+enum class Tok { Space, Word, Text, QuotedName, Bracket, Hash, Date, Punct };
 
 struct Token {
   Tok kind;
-  std::string text;  // the token as written (Text: with its quotes)
+  std::string text;   // the token as written (Text: with its quotes) or as translated
+  std::string value;  // Date: the ISO text it stands for, unquoted
 };
 
 constexpr std::size_t kMaxStatement = 1 << 20;  // bytes of one statement
@@ -72,7 +73,7 @@ bool Tokenize(std::string_view s, std::vector<Token>& out, std::string& error) {
       kind = c == '\'' ? Tok::Text : c == '"' ? Tok::QuotedName : c == '[' ? Tok::Bracket : Tok::Hash;
       end = at + 1;
     }
-    out.push_back(Token{kind, std::string(s.substr(i, end - i))});
+    out.push_back(Token{kind, std::string(s.substr(i, end - i)), {}});
     i = end;
   }
   return true;
@@ -98,10 +99,10 @@ bool Valid(const DateTime& d) {
 std::string Iso(const DateTime& d) {
   char buf[40];
   if (d.has_time)
-    std::snprintf(buf, sizeof buf, "'%04d-%02d-%02d %02d:%02d:%02d'", d.year, d.month, d.day, d.hour,
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day, d.hour,
                   d.minute, d.second);
   else
-    std::snprintf(buf, sizeof buf, "'%04d-%02d-%02d'", d.year, d.month, d.day);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
   return buf;
 }
 
@@ -321,6 +322,12 @@ std::string ServerName(const std::string& quoted) {
   return out;
 }
 
+void MakeDate(Token& tok, std::string iso, const std::string& prefix) {
+  tok.kind = Tok::Date;
+  tok.text = prefix + "'" + iso + "'";
+  tok.value = std::move(iso);
+}
+
 bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, Engine engine, std::string& error) {
   const bool server = engine == Engine::Postgres;
   const std::string date_prefix = server ? "TIMESTAMP " : "";
@@ -330,7 +337,7 @@ bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, Engine engine
     switch (tok.kind) {
       case Tok::Text:
         if (!inserted_dates[i] && !ComparedWithDateColumn(t, i)) break;
-        if (auto d = ParseDayFirst(TextValue(tok.text), layout)) tok.text = date_prefix + Iso(*d);
+        if (auto d = ParseDayFirst(TextValue(tok.text), layout)) MakeDate(tok, Iso(*d), date_prefix);
         break;
       case Tok::Hash: {
         std::string inner = tok.text.substr(1, tok.text.size() - 2);
@@ -339,8 +346,7 @@ bool ReplaceTokens(std::vector<Token>& t, std::string_view layout, Engine engine
           error = std::string(kErrBadHash) + tok.text;
           return false;
         }
-        tok.kind = Tok::Text;
-        tok.text = date_prefix + Iso(*d);
+        MakeDate(tok, Iso(*d), date_prefix);
         break;
       }
       case Tok::Bracket:
@@ -373,7 +379,7 @@ void AppendLimit(std::vector<Token>& t, const std::string& clause) {
   std::size_t end = t.size();
   while (end > 0 && (t[end - 1].kind == Tok::Space || (t[end - 1].kind == Tok::Punct && t[end - 1].text == ";")))
     --end;
-  t.insert(t.begin() + static_cast<std::ptrdiff_t>(end), Token{Tok::Word, clause});
+  t.insert(t.begin() + static_cast<std::ptrdiff_t>(end), Token{Tok::Word, clause, {}});
 }
 
 // ---- PostgreSQL ------------------------------------------------------------
@@ -507,6 +513,71 @@ bool RewriteServerCalls(std::vector<Token>& t, std::string& error) {
   return true;
 }
 
+// ---- shapes -------------------------------------------------------------
+
+// Statements whose values may be parameters; DDL and the rest take none.
+bool TakesParameters(const std::vector<Token>& t) {
+  std::size_t first = NextSignificant(t, 0);
+  if (!IsWord(t, first, "SELECT") && !IsWord(t, first, "INSERT") && !IsWord(t, first, "UPDATE") &&
+      !IsWord(t, first, "DELETE"))
+    return false;
+  for (const Token& tok : t) {  // a parameter of the caller's own would shift the numbering
+    if (tok.kind == Tok::Punct && (tok.text == "?" || tok.text == ":" || tok.text == "@")) return false;
+    if (tok.kind == Tok::Word && tok.text.front() == '$') return false;
+  }
+  return true;
+}
+
+std::size_t PreviousSignificant(const std::vector<Token>& t, std::size_t i) {
+  while (i-- > 0)
+    if (t[i].kind != Tok::Space) return i;
+  return std::string_view::npos;
+}
+
+// A literal where an expression is read: after an operator, "(", "," or a
+// keyword that an expression follows. Not a typed or prefixed literal
+// (DATE '…', X'…') nor an alias, which must stay literals.
+bool InValuePosition(const std::vector<Token>& t, std::size_t i) {
+  static constexpr std::string_view kOperators = "=<>(,+-*/|%";
+  static constexpr std::string_view kBefore[] = {"SELECT", "DISTINCT", "ALL", "WHERE", "AND", "OR", "NOT",
+                                                 "LIKE", "IN", "VALUES", "BETWEEN", "SET", "CASE", "WHEN",
+                                                 "THEN", "ELSE", "IS", "ON", "HAVING", "ESCAPE"};
+  if (i > 0 && t[i - 1].kind == Tok::Word) return false;
+  std::size_t p = PreviousSignificant(t, i);
+  if (p == std::string_view::npos) return false;
+  if (t[p].kind == Tok::Punct) return t[p].text.size() == 1 && kOperators.find(t[p].text[0]) != std::string_view::npos;
+  for (std::string_view word : kBefore)
+    if (IsWord(t, p, word)) return true;
+  return false;
+}
+
+// A whole number compared with something ("WieOft = 3"); elsewhere a number
+// may mean a column ("ORDER BY 1") and stays in the shape.
+bool ComparedNumber(const std::vector<Token>& t, std::size_t i) {
+  if (t[i].kind != Tok::Word || !AllDigits(t[i].text) || t[i].text.size() > 18) return false;
+  std::size_t p = PreviousSignificant(t, i);
+  return p != std::string_view::npos && IsComparison(t[p]) && !IsPunct(t, NextSignificant(t, i + 1), ".");
+}
+
+void BuildShape(const std::vector<Token>& t, Engine engine, Translation& out) {
+  const bool server = engine == Engine::Postgres;
+  auto placeholder = [&] { return server ? "$" + std::to_string(out.values.size()) : std::string("?"); };
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const Token& tok = t[i];
+    if ((tok.kind == Tok::Text || tok.kind == Tok::Date) && InValuePosition(t, i)) {
+      const bool date = tok.kind == Tok::Date;
+      out.values.push_back(Parameter{date ? tok.value : TextValue(tok.text), false});
+      out.shape += date && server ? "CAST(" + placeholder() + " AS timestamp)" : placeholder();
+    } else if (ComparedNumber(t, i)) {
+      out.values.push_back(Parameter{tok.text, true});
+      out.shape += placeholder();
+    } else {
+      out.shape += tok.text;
+    }
+  }
+  if (out.values.empty()) out.shape.clear();  // nothing to bind: run as it stands
+}
+
 }  // namespace
 
 bool IsUsableLayout(std::string_view layout) {
@@ -526,14 +597,17 @@ bool IsUsableLayout(std::string_view layout) {
   return d == 1 && m == 1 && y == 1;
 }
 
-bool Translate(std::string_view statement, std::string_view layout, std::string& sqlite,
+bool Translate(std::string_view statement, std::string_view layout, Engine engine, std::string& out,
                std::string& error) {
-  return Translate(statement, layout, Engine::Sqlite, sqlite, error);
+  Translation translation;
+  const bool ok = Translate(statement, layout, engine, translation, error);
+  out = std::move(translation.literal);
+  return ok;
 }
 
-bool Translate(std::string_view statement, std::string_view layout, Engine engine, std::string& sqlite,
+bool Translate(std::string_view statement, std::string_view layout, Engine engine, Translation& out,
                std::string& error) {
-  sqlite.clear();
+  out = Translation{};
   error.clear();
   if (statement.size() > kMaxStatement) {
     error = kErrTooLong;
@@ -552,7 +626,8 @@ bool Translate(std::string_view statement, std::string_view layout, Engine engin
   if (engine == Engine::Postgres && !RewriteServerCalls(tokens, error)) return false;
   if (!limit.empty()) AppendLimit(tokens, " LIMIT " + limit);
   if (engine == Engine::Postgres && IsListeInsert(tokens)) AppendLimit(tokens, std::string(kNoDuplicate));
-  for (const Token& t : tokens) sqlite += t.text;
+  for (const Token& t : tokens) out.literal += t.text;
+  if (TakesParameters(tokens)) BuildShape(tokens, engine, out);
   return true;
 }
 

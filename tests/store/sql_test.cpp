@@ -262,6 +262,8 @@ TEST(SqlServer, LostServerFailsStatementsAndIsReconnected) {
   ASSERT_TRUE(OpenDatabase("", "", server.CreateDatabase())) << SQL_ErrorText();
   std::vector<bool> events;
   SetSqlConnectionObserver([&](bool reachable) { events.push_back(reachable); });
+  SQL_Stmt(3, "SELECT * FROM Liste WHERE Email = 'A@B.DE';");  // its shape prepared on this session
+  ASSERT_EQ(SQL_ErrorNumber(), 0) << SQL_ErrorText();
   ASSERT_TRUE(server.Stop());
   for (int i = 0; i < 3; ++i) {
     SQL_Stmt(3, "SELECT * FROM Liste WHERE Email = 'A@B.DE';");
@@ -276,6 +278,8 @@ TEST(SqlServer, LostServerFailsStatementsAndIsReconnected) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   do SQL_Stmt(3, "SELECT COUNT(*) AS N FROM Liste;");
   while (SQL_ErrorNumber() != 0 && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(SQL_ErrorNumber(), 0) << SQL_ErrorText();
+  SQL_Stmt(3, "SELECT * FROM Liste WHERE Email = 'C@D.DE';");  // prepared again on the new session
   EXPECT_EQ(SQL_ErrorNumber(), 0) << SQL_ErrorText();
   EXPECT_EQ(events, (std::vector<bool>{false, true}));
   SetSqlConnectionObserver({});
