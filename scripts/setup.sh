@@ -7,6 +7,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3             # database engine and its shell
   libpq-dev                          # PostgreSQL client library (DatabaseServer)
   postgresql                         # a real server for the PostgreSQL tests
+  faketime                           # several gateways at one forged minute 0
   libsystemd-dev                     # sd_notify for the service host
   qt6-base-dev                       # configuration tool
   libgtest-dev                       # unit tests
