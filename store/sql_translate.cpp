@@ -542,7 +542,9 @@ bool InValuePosition(const std::vector<Token>& t, std::size_t i) {
   static constexpr std::string_view kBefore[] = {"SELECT", "DISTINCT", "ALL", "WHERE", "AND", "OR", "NOT",
                                                  "LIKE", "IN", "VALUES", "BETWEEN", "SET", "CASE", "WHEN",
                                                  "THEN", "ELSE", "IS", "ON", "HAVING", "ESCAPE"};
-  if (i > 0 && t[i - 1].kind == Tok::Word) return false;
+  // Glued to a word on either side ("X'00'", "'a'9"), a placeholder would
+  // read as part of it ("?9", "$19").
+  if ((i > 0 && t[i - 1].kind == Tok::Word) || (i + 1 < t.size() && t[i + 1].kind == Tok::Word)) return false;
   std::size_t p = PreviousSignificant(t, i);
   if (p == std::string_view::npos) return false;
   if (t[p].kind == Tok::Punct) return t[p].text.size() == 1 && kOperators.find(t[p].text[0]) != std::string_view::npos;
@@ -619,6 +621,7 @@ bool Translate(std::string_view statement, std::string_view layout, Engine engin
   }
   std::vector<Token> tokens;
   if (!Tokenize(statement, tokens, error)) return false;
+  const bool parameters = TakesParameters(tokens);  // judged before calls are merged into one token
   std::string limit;
   if (!TakeTop(tokens, limit, error)) return false;
   DropDeleteStar(tokens);
@@ -627,7 +630,7 @@ bool Translate(std::string_view statement, std::string_view layout, Engine engin
   if (!limit.empty()) AppendLimit(tokens, " LIMIT " + limit);
   if (engine == Engine::Postgres && IsListeInsert(tokens)) AppendLimit(tokens, std::string(kNoDuplicate));
   for (const Token& t : tokens) out.literal += t.text;
-  if (TakesParameters(tokens)) BuildShape(tokens, engine, out);
+  if (parameters) BuildShape(tokens, engine, out);
   return true;
 }
 
