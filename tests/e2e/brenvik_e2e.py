@@ -137,11 +137,12 @@ class Gateway:
     start; database may instead be None (brenvik creates it) or the bytes of
     the file; settings override the registry values; user (a pwd entry)
     runs it unprivileged; launcher (a command list) runs it through that
-    command; start=False leaves the start to start_process."""
+    command; env adds to its environment; start=False leaves the start to
+    start_process."""
 
     def __init__(self, backend_port, domains=(ACCEPTED_DOMAIN,), relays=(RELAY_HOST,),
                  whitelist=(WHITELISTED_DOMAIN,), settings=None, database=TEMPLATE,
-                 wait_for_listener=True, user=None, launcher=(), start=True):
+                 wait_for_listener=True, user=None, launcher=(), env=None, start=True):
         self.root = tempfile.mkdtemp(prefix="brenvik-e2e-")
         self.work = os.path.join(self.root, "work")
         os.makedirs(self.work)
@@ -166,7 +167,7 @@ class Gateway:
                 f.write(database)
         self.stderr_path = os.path.join(self.root, "stderr.txt")
         self._stderr = open(self.stderr_path, "wb")
-        self.proc, self.user, self.launcher = None, user, list(launcher)
+        self.proc, self.user, self.launcher, self.env = None, user, list(launcher), dict(env or {})
         if user:
             os.chmod(self.root, 0o755)
             for folder, _, files in os.walk(self.root):
@@ -178,6 +179,7 @@ class Gateway:
     def start_process(self, wait_for_listener=True):
         env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "BRENVIK_DEBUG")}
         env["BRENVIK_SYSROOT"] = self.root
+        env.update(self.env)
         user = ["setpriv", "--reuid=%d" % self.user.pw_uid, "--regid=%d" % self.user.pw_gid,
                 "--clear-groups"] if self.user else []
         self.proc = subprocess.Popen(self.launcher + user + [BRENVIK], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
