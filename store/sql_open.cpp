@@ -120,6 +120,9 @@ bool Prepare(sqlite3* db, int busy_timeout_ms) {
   // the file; a power cut may only lose the latest greylist attempts, which
   // then simply count as first attempts again.
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  // Checkpoints every 16 MB of log instead of 4: a quarter of the flushes,
+  // and pages changed again meanwhile are written back once.
+  sqlite3_exec(db, "PRAGMA wal_autocheckpoint=4000;", nullptr, nullptr, nullptr);
   return true;
 }
 
