@@ -94,18 +94,52 @@ class SharedDatabaseTest(unittest.TestCase):
         self.assertIn(451, replies)
         self.assertEqual(len(rows(sender.upper())), 1)
 
-    def test_stopped_server_defers_everyone_until_it_is_back(self):
-        known = "known.before@example.org"
-        mail_reply(first, known)
-        self.assertEqual(mail_reply(first, known)[0], 250)
-        pg.stop()
+    def test_stopped_server_under_load_defers_everyone_until_it_is_back(self):
+        known = ["known%d.before@example.org" % i for i in range(4)]
+        for sender in known + known:  # first attempt, then the retry that passes
+            mail_reply(first, sender)
+        self.assertEqual(mail_reply(first, known[0])[0], 250)
+        done = threading.Event()
+        replies = []  # (sent, answered, code), monotonic seconds
+
+        def load(sender):
+            with smtplib.SMTP(first.host, first.port, local_hostname="client.test",
+                              source_address=(e2e.CLIENT_HOST, 0), timeout=e2e.IO_TIMEOUT) as c:
+                c.ehlo("client.test")
+                for _ in range(20000):
+                    if done.is_set():
+                        break
+                    sent = time.monotonic()
+                    code = c.mail(sender)[0]
+                    replies.append((sent, time.monotonic(), code))
+                    c.rset()
+
+        def count(condition):
+            return sum(1 for r in list(replies) if condition(r))
+
+        workers = [threading.Thread(target=load, args=(sender,)) for sender in known]
+        for w in workers:
+            w.start()
         try:
-            for sender in (known, "new.meanwhile@example.org", known):
-                self.assertEqual(mail_reply(first, sender)[0], 451)
+            self.assertTrue(e2e.wait_until(lambda: count(lambda r: r[2] == 250) >= 8))
+            pg.stop()
+            down = time.monotonic()
+            try:
+                self.assertEqual(mail_reply(first, "new.meanwhile@example.org")[0], 451)
+                self.assertTrue(e2e.wait_until(lambda: count(lambda r: r[0] > down) >= 40))
+            finally:
+                up = time.monotonic()
+                pg.start()
+            # Reconnects are spaced while the server is away: poll, bounded.
+            self.assertTrue(e2e.wait_until(lambda: count(lambda r: r[0] > up and r[2] == 250) >= 4,
+                                           e2e.START_TIMEOUT))
         finally:
-            pg.start()
-        # Reconnects are spaced while the server is away: poll, bounded.
-        self.assertTrue(e2e.wait_until(lambda: mail_reply(first, known)[0] == 250, e2e.START_TIMEOUT))
+            done.set()
+            for w in workers:
+                w.join(e2e.IO_TIMEOUT)
+        outage = [r[2] for r in replies if r[0] > down and r[1] < up]
+        self.assertGreater(len(outage), 0)
+        self.assertEqual(set(outage), {451})
         output = first.stderr_text()
         self.assertEqual(output.count("database server unreachable"), 1, output)
         self.assertEqual(output.count("database server reachable again"), 1, output)
