@@ -1,6 +1,7 @@
-// The statement layer: every statement runs to completion under the layer's
-// lock, and its rows are copied into the calling thread's current result, so
-// fetches never see another thread's rows and need no lock.
+// The statement layer: a statement on the file runs to completion under the
+// layer's lock, one on the server on a connection borrowed from its pool;
+// either way its rows are copied into the calling thread's current result,
+// so fetches never see another thread's rows and need no lock.
 #include "store/sql.h"
 
 #include <cctype>
@@ -156,33 +157,21 @@ bool RunSqliteLocked(Layer& layer, const Translation& tr, Result& out) {
   return ok;
 }
 
-void CloseLocked(Layer& layer) {
+void CloseLocked(Layer& layer, std::unique_lock<std::mutex>& lock) {
   ForgetPrepared(layer);
   if (layer.db != nullptr) sqlite3_close_v2(layer.db);
   layer.db = nullptr;
-  CloseServerLocked(layer);
+  CloseServerLocked(layer, lock);
   layer.engine = Engine::Sqlite;
 }
 
-bool OpenLocked(const Layer& layer) { return layer.db != nullptr || layer.server != nullptr; }
+bool OpenLocked(const Layer& layer) { return layer.db != nullptr || !layer.pool.empty(); }
 
-// Runs `sql` on whichever engine is open (layer mutex held).
-bool RunOnEngine(Layer& layer, const Translation& tr, Result& out, bool& changed) {
-  if (layer.engine == Engine::Postgres) return RunServerLocked(layer, tr, out, changed);
+// Runs `tr` on whichever engine is open (layer mutex held by `lock`).
+bool RunOnEngine(Layer& layer, std::unique_lock<std::mutex>& lock, const Translation& tr, Result& out,
+                 bool& changed) {
+  if (layer.engine == Engine::Postgres) return RunOnServer(layer, lock, tr, out, changed);
   return RunSqliteLocked(layer, tr, out);
-}
-
-// Tells the observer outside the lock, so that it may report freely.
-void Notify(Layer& layer, bool changed) {
-  if (!changed) return;
-  SqlConnectionObserver observer;
-  bool reachable = false;
-  {
-    std::lock_guard<std::mutex> lock(layer.mutex);
-    observer = layer.observer;
-    reachable = layer.server_reachable;
-  }
-  if (observer) observer(reachable);
 }
 
 const Cell* CurrentCell(int column) {
@@ -204,6 +193,19 @@ std::int64_t Clamp32(std::int64_t v) {
 Layer& TheLayer() {
   static auto* layer = new Layer;
   return *layer;
+}
+
+// Tells the observer outside the lock, so that it may report freely.
+void Notify(Layer& layer, bool changed) {
+  if (!changed) return;
+  SqlConnectionObserver observer;
+  bool reachable = false;
+  {
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    observer = layer.observer;
+    reachable = layer.server_reachable;
+  }
+  if (observer) observer(reachable);
 }
 
 void SetThreadError(int number, std::string text) {
@@ -241,16 +243,16 @@ void SQL_OpenDB(std::string_view connection_string) {
     return;
   }
   Layer& layer = TheLayer();
-  std::lock_guard<std::mutex> lock(layer.mutex);
-  CloseLocked(layer);
+  std::unique_lock<std::mutex> lock(layer.mutex);
+  CloseLocked(layer, lock);
   OpenLocked(layer, path);
 }
 
 void SQL_OpenServer(std::string_view conninfo) {
   t_error = ThreadError{};
   Layer& layer = TheLayer();
-  std::lock_guard<std::mutex> lock(layer.mutex);
-  CloseLocked(layer);
+  std::unique_lock<std::mutex> lock(layer.mutex);
+  CloseLocked(layer, lock);
   OpenServerLocked(layer, std::string(conninfo));
 }
 
@@ -282,7 +284,7 @@ void SQL_Stmt(int, std::string_view statement) {
   std::string why;
   bool translated = Translate(statement, layout, engine, tr, why);
   {
-    std::lock_guard<std::mutex> lock(layer.mutex);
+    std::unique_lock<std::mutex> lock(layer.mutex);
     if (engine != layer.engine || layout != layer.day_first_layout)
       translated = Translate(statement, layer.day_first_layout, layer.engine, tr, why);
     if (!OpenLocked(layer))
@@ -290,7 +292,7 @@ void SQL_Stmt(int, std::string_view statement) {
     else if (!translated)
       SetThreadError(kErrorDialect, why);
     else
-      ok = RunOnEngine(layer, tr, fresh, changed);
+      ok = RunOnEngine(layer, lock, tr, fresh, changed);
   }
   Notify(layer, changed);
   if (!ok) return;  // empty result, end of data
@@ -334,8 +336,8 @@ std::int32_t SQL_ResColSInt(int column) {
 
 void SQL_CloseDB() {
   Layer& layer = TheLayer();
-  std::lock_guard<std::mutex> lock(layer.mutex);
-  CloseLocked(layer);
+  std::unique_lock<std::mutex> lock(layer.mutex);
+  CloseLocked(layer, lock);
 }
 
 void SQL_Shutdown() { SQL_CloseDB(); }

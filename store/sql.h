@@ -1,6 +1,6 @@
 #pragma once
-// The SQL statement layer: one connection per process (the SQLite file or
-// a PostgreSQL server), one current result per thread. Statements are
+// The SQL statement layer: one connection per process to the SQLite file,
+// or a pool of a few to a PostgreSQL server; one current result per thread. Statements are
 // written in the Access dialect the programs use and translated for the
 // engine before it sees them.
 #include <cstdint>

@@ -4,10 +4,13 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -86,14 +89,28 @@ std::int64_t Clamp32(std::int64_t v);
 // ever new shapes costs preparing, never memory).
 inline constexpr std::size_t kMaxPrepared = 64;
 
+// One connection of the server pool. Only the statement that borrowed it
+// (`busy`, set under the layer's lock) touches `conn` and `prepared`, and
+// it does so outside the lock, so that statements of other threads run on
+// other connections meanwhile.
+struct ServerConnection {
+  PGconn* conn = nullptr;                                  // null until first needed
+  std::unordered_map<std::string, std::string> prepared;  // shape -> its name on `conn`
+  unsigned long next_name = 0;                             // for the next shape
+  bool busy = false;                                       // lent to a statement
+  std::thread::id pinned;                                  // thread with a transaction open on it
+};
+inline constexpr std::size_t kPoolSize = 4;  // connections per process at most
+
 struct Layer {
   std::mutex mutex;
   Engine engine = Engine::Sqlite;
   sqlite3* db = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> prepared;  // shape -> statement on `db`
-  PGconn* server = nullptr;
-  std::unordered_map<std::string, std::string> server_prepared;  // shape -> its name on `server`
-  unsigned long next_statement_name = 0;                         // for the next server shape
+  std::string conninfo;                                     // of the open server
+  std::vector<std::unique_ptr<ServerConnection>> pool;     // empty: no server open
+  std::size_t pool_limit = kPoolSize;                      // lower once the server refused one more
+  std::condition_variable pool_changed;                    // a connection came back or the pool closed
   bool server_reachable = true;  // as last told to the observer
   std::chrono::steady_clock::time_point next_reset{};  // earliest reconnect while unreachable
   SqlConnectionObserver observer;
@@ -115,13 +132,30 @@ bool DatabaseFileOf(std::string_view connection_string, std::string& path);
 // cannot be written stays open for reading, with the error recorded.
 void OpenLocked(Layer& layer, const std::string& path);
 
-// PostgreSQL (layer mutex held). Opening connects, sets the session up and
-// creates the tables when none of them exists. Running reconnects a lost
-// connection first; `changed` is set when reachability changed.
+// PostgreSQL (layer mutex held by `lock`). Opening connects, sets the
+// session up and creates the tables when none of them exists. Running
+// borrows a connection and releases the lock while the statement runs; a
+// lost connection is made again first. `changed` is set when reachability
+// changed. Closing waits for borrowed connections to come back.
 void OpenServerLocked(Layer& layer, const std::string& conninfo);
-bool RunServerLocked(Layer& layer, const std::string& sql, Result& out, bool& changed);
-void CloseServerLocked(Layer& layer);
-bool RunServerLocked(Layer& layer, const Translation& statement, Result& out, bool& changed);
+bool RunOnServer(Layer& layer, std::unique_lock<std::mutex>& lock, const Translation& statement, Result& out,
+                 bool& changed);
+void CloseServerLocked(Layer& layer, std::unique_lock<std::mutex>& lock);
+
+// One statement on one borrowed connection, outside the layer's lock.
+enum class Reach { Answered, Lost, NotTried };  // what it found out about the server
+struct ServerOutcome {
+  bool ok = false;
+  Reach reach = Reach::NotTried;
+  bool in_transaction = false;  // the connection is inside a transaction block now
+};
+bool OpenConnection(ServerConnection& c, const std::string& conninfo);
+ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
+                              const Translation& statement, Result& out);
+void CloseConnection(ServerConnection& c);
+
+// Tells the observer, outside the lock, when `changed`.
+void Notify(Layer& layer, bool changed);
 
 // Name under which the dialect's Format$ / Format is registered.
 inline constexpr std::string_view kFormatFunction = "AccessFormat";

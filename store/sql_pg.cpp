@@ -1,12 +1,10 @@
-// The layer on a PostgreSQL server through libpq: one connection, under the
-// layer's lock like the SQLite one, reconnected on the next statement after
-// it was lost.
+// One PostgreSQL connection through libpq: its session, the schema, and a
+// statement on it, made again when it was lost.
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 
 #include "store/sql_internal.h"
-#include "store/sql_quote.h"
 
 namespace brenvik::sql_internal {
 namespace {
@@ -40,15 +38,11 @@ constexpr const char* kSchema =
 // Job slots that several gateways share; kept a week.
 constexpr const char* kSlotTable =
     "CREATE TABLE IF NOT EXISTS JobSlot (Slot text PRIMARY KEY, Claimed timestamp(0) DEFAULT now());";
-constexpr std::string_view kClaimSlot = "INSERT INTO JobSlot (Slot) VALUES (";
-constexpr std::string_view kClaimSlotEnd = ") ON CONFLICT DO NOTHING RETURNING Slot;";
-constexpr const char* kForgetSlots = "DELETE FROM JobSlot WHERE Claimed < now() - interval '7 days';";
 
 constexpr std::string_view kUnreachable = "database server unreachable: ";
 constexpr std::string_view kBadConninfo = "DatabaseServer is no connection string: ";
 constexpr std::string_view kPasswordGiven =
     "DatabaseServer carries a password; the registry file is no place for one: use ~/.pgpass or PGPASSFILE";
-constexpr std::chrono::seconds kResetInterval{1};
 
 // PostgreSQL's type numbers of the integer and floating point types.
 constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701, kNumeric = 1700;
@@ -139,32 +133,6 @@ void CopyRows(const PGresult* res, Result& out) {
   }
 }
 
-void MarkUnreachable(Layer& layer) {
-  SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(layer.server));
-  layer.server_reachable = false;
-}
-
-// A bad connection is reset on the next statement; while the server stays
-// away at most once a second, so that statements meanwhile fail at once.
-bool EnsureConnected(Layer& layer) {
-  if (PQstatus(layer.server) != CONNECTION_OK) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < layer.next_reset) {
-      MarkUnreachable(layer);
-      return false;
-    }
-    PQreset(layer.server);
-    layer.server_prepared.clear();  // a new session knows none of them
-    if (PQstatus(layer.server) != CONNECTION_OK || !SetUpSession(layer.server)) {
-      layer.next_reset = now + kResetInterval;
-      MarkUnreachable(layer);
-      return false;
-    }
-  }
-  layer.server_reachable = true;
-  return true;
-}
-
 // The settings file is readable by more than the service: a password in the
 // connection string is refused, not used.
 bool AcceptableConninfo(const std::string& conninfo) {
@@ -183,8 +151,12 @@ bool AcceptableConninfo(const std::string& conninfo) {
   return !password;
 }
 
+void RecordUnreachable(PGconn* conn) {
+  SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(conn));
+}
+
 // Takes the outcome of a statement; false with the error recorded.
-bool TakeResult(Layer& layer, PGresult* res, Result& out) {
+bool TakeResult(PGconn* conn, PGresult* res, Result& out) {
   ExecStatusType status = PQresultStatus(res);
   bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
   if (ok) {
@@ -193,8 +165,8 @@ bool TakeResult(Layer& layer, PGresult* res, Result& out) {
       SetThreadError(kErrorTooManyRows, std::string(kTooManyRows));
       ok = false;
     }
-  } else if (PQstatus(layer.server) != CONNECTION_OK) {
-    MarkUnreachable(layer);
+  } else if (PQstatus(conn) != CONNECTION_OK) {
+    RecordUnreachable(conn);
   } else {
     SetThreadError(kErrorServer, PQresultErrorMessage(res));
   }
@@ -202,107 +174,102 @@ bool TakeResult(Layer& layer, PGresult* res, Result& out) {
   return ok;
 }
 
-// The name of the shape's statement on the server, prepared on first use;
-// "" when it does not prepare (the connection may then be gone too).
-std::string PreparedShape(Layer& layer, const Translation& tr) {
-  auto found = layer.server_prepared.find(tr.shape);
-  if (found != layer.server_prepared.end()) return found->second;
-  if (layer.server_prepared.size() >= kMaxPrepared) {
-    PQclear(PQexec(layer.server, "DEALLOCATE ALL;"));
-    layer.server_prepared.clear();
+// The name of the shape's statement on the connection, prepared on first
+// use; "" when it does not prepare (the connection may then be gone too).
+std::string PreparedShape(ServerConnection& c, const Translation& tr) {
+  auto found = c.prepared.find(tr.shape);
+  if (found != c.prepared.end()) return found->second;
+  if (c.prepared.size() >= kMaxPrepared) {
+    PQclear(PQexec(c.conn, "DEALLOCATE ALL;"));
+    c.prepared.clear();
   }
-  std::string name = "brenvik_" + std::to_string(++layer.next_statement_name);
-  PGresult* res = PQprepare(layer.server, name.c_str(), tr.shape.c_str(), static_cast<int>(tr.values.size()), nullptr);
+  std::string name = "brenvik_" + std::to_string(++c.next_name);
+  PGresult* res = PQprepare(c.conn, name.c_str(), tr.shape.c_str(), static_cast<int>(tr.values.size()), nullptr);
   const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
   PQclear(res);
   if (!ok) return {};
-  layer.server_prepared.emplace(tr.shape, name);
+  c.prepared.emplace(tr.shape, name);
   return name;
 }
 
 // Shapes are prepared only outside a transaction: a shape the server
 // refuses would otherwise abort the caller's transaction before its
 // literal text could run.
-bool RunConnectedLocked(Layer& layer, const Translation& tr, Result& out) {
-  if (!EnsureConnected(layer)) return false;
+bool Execute(ServerConnection& c, const Translation& tr, Result& out) {
   std::string name;
-  if (!tr.shape.empty() && PQtransactionStatus(layer.server) == PQTRANS_IDLE) name = PreparedShape(layer, tr);
-  if (PQstatus(layer.server) != CONNECTION_OK) {
-    MarkUnreachable(layer);
+  if (!tr.shape.empty() && PQtransactionStatus(c.conn) == PQTRANS_IDLE) name = PreparedShape(c, tr);
+  if (PQstatus(c.conn) != CONNECTION_OK) {
+    RecordUnreachable(c.conn);
     return false;
   }
   if (name.empty())  // the extended protocol runs exactly one statement per text
-    return TakeResult(layer, PQexecParams(layer.server, tr.literal.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0),
-                      out);
+    return TakeResult(c.conn, PQexecParams(c.conn, tr.literal.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0), out);
   std::vector<const char*> values;
   values.reserve(tr.values.size());
   for (const Parameter& v : tr.values) values.push_back(v.text.c_str());
-  return TakeResult(layer, PQexecPrepared(layer.server, name.c_str(), static_cast<int>(values.size()), values.data(),
-                                          nullptr, nullptr, 0),
-                    out);
+  return TakeResult(
+      c.conn, PQexecPrepared(c.conn, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0),
+      out);
 }
 
 }  // namespace
 
+// A new session knows none of the shapes; false with the error recorded.
+bool OpenConnection(ServerConnection& c, const std::string& conninfo) {
+  c.prepared.clear();
+  if (c.conn != nullptr) {
+    PQreset(c.conn);
+  } else {
+    c.conn = Connect(conninfo);
+    if (c.conn != nullptr) PQsetNoticeProcessor(c.conn, IgnoreNotice, nullptr);
+  }
+  if (PQstatus(c.conn) == CONNECTION_OK && SetUpSession(c.conn)) return true;
+  RecordUnreachable(c.conn);
+  return false;
+}
+
+// A connection that broke since its last use (the server restarted) is made
+// again at once: the statement still fails, but the server counts as
+// reachable. While it is not, `may_connect` spaces the attempts.
+ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
+                              const Translation& tr, Result& out) {
+  if (c.conn == nullptr || PQstatus(c.conn) != CONNECTION_OK) {
+    if (!may_connect) {
+      RecordUnreachable(c.conn);
+      return {false, Reach::NotTried, false};
+    }
+    if (!OpenConnection(c, conninfo)) return {false, Reach::Lost, false};
+    may_connect = false;  // one attempt per statement
+  }
+  if (Execute(c, tr, out)) return {true, Reach::Answered, PQtransactionStatus(c.conn) != PQTRANS_IDLE};
+  if (PQstatus(c.conn) == CONNECTION_OK) return {false, Reach::Answered, PQtransactionStatus(c.conn) != PQTRANS_IDLE};
+  if (!may_connect) return {false, Reach::Lost, false};
+  const int number = SQL_ErrorNumber();
+  const std::string why = SQL_ErrorText();
+  const bool back = OpenConnection(c, conninfo);
+  SetThreadError(number, why);  // the statement's own failure
+  return {false, back ? Reach::Answered : Reach::Lost, false};
+}
+
+void CloseConnection(ServerConnection& c) {
+  if (c.conn != nullptr) PQfinish(c.conn);
+  c.conn = nullptr;
+  c.prepared.clear();
+}
+
 void OpenServerLocked(Layer& layer, const std::string& conninfo) {
   if (!AcceptableConninfo(conninfo)) return;
-  PGconn* conn = Connect(conninfo);
-  if (conn != nullptr) PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
-  if (PQstatus(conn) != CONNECTION_OK) {
-    SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(conn));
-    PQfinish(conn);
+  auto first = std::make_unique<ServerConnection>();
+  if (!OpenConnection(*first, conninfo) || !CreateSchemaIfMissing(first->conn)) {
+    CloseConnection(*first);
     return;
   }
-  if (!SetUpSession(conn) || !CreateSchemaIfMissing(conn)) {
-    PQfinish(conn);
-    return;
-  }
-  layer.server = conn;
+  layer.pool.push_back(std::move(first));
+  layer.pool_limit = kPoolSize;
+  layer.conninfo = conninfo;
   layer.engine = Engine::Postgres;
   layer.server_reachable = true;
   layer.next_reset = {};
 }
 
-void CloseServerLocked(Layer& layer) {
-  if (layer.server != nullptr) PQfinish(layer.server);
-  layer.server = nullptr;
-  layer.server_prepared.clear();
-}
-
-// The observer hears of a change only, never once per failed statement.
-bool RunServerLocked(Layer& layer, const Translation& statement, Result& out, bool& changed) {
-  const bool before = layer.server_reachable;
-  const bool ok = RunConnectedLocked(layer, statement, out);
-  changed = changed || before != layer.server_reachable;
-  return ok;
-}
-
-bool RunServerLocked(Layer& layer, const std::string& sql, Result& out, bool& changed) {
-  return RunServerLocked(layer, Translation{sql, {}, {}}, out, changed);
-}
-
 }  // namespace brenvik::sql_internal
-
-
-namespace brenvik {
-
-bool SQL_ClaimSlot(std::string_view slot) {
-  using namespace sql_internal;
-  Layer& layer = TheLayer();
-  bool claimed = false, changed = false, reachable = true;
-  SqlConnectionObserver observer;
-  {
-    std::lock_guard<std::mutex> lock(layer.mutex);
-    if (layer.engine != Engine::Postgres) return true;
-    Result rows;
-    std::string claim = std::string(kClaimSlot) + SqlQuote(slot) + std::string(kClaimSlotEnd);
-    claimed = RunServerLocked(layer, claim, rows, changed) && rows.rows.size() == 1;
-    if (claimed) RunServerLocked(layer, kForgetSlots, rows, changed);
-    if (changed) observer = layer.observer;
-    reachable = layer.server_reachable;
-  }
-  if (observer) observer(reachable);
-  return claimed;
-}
-
-}  // namespace brenvik

@@ -7,6 +7,7 @@
 #include "store/database.h"
 #include "store/sql.h"
 #include "tests/store/store_test_support.h"
+#include "tests/support/pg_server.h"
 
 namespace brenvik {
 namespace {
@@ -38,10 +39,9 @@ int Worker(int id, int rounds) {
   return faults;
 }
 
-TEST(SqlThreads, ConcurrentStatementsAndFetchesNeverMix) {
-  testing_support::TempRoot root;
-  SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
-  ASSERT_TRUE(OpenDatabase(root.path(), "/spam.mdb"));
+// On the file all threads share one connection; on the server they borrow
+// from the pool, several statements running at once.
+void RunThreads() {
   constexpr int kThreads = 8, kRounds = 40;
   std::atomic<int> faults{0};
   std::vector<std::thread> threads;
@@ -53,6 +53,21 @@ TEST(SqlThreads, ConcurrentStatementsAndFetchesNeverMix) {
   SQL_Fetch(0);
   EXPECT_EQ(SQL_ResColSInt(SQL_ResColNumber("W")), kThreads * kRounds);
   SQL_Shutdown();
+}
+
+TEST(SqlThreads, ConcurrentStatementsAndFetchesNeverMix) {
+  testing_support::TempRoot root;
+  SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
+  ASSERT_TRUE(OpenDatabase(root.path(), "/spam.mdb"));
+  RunThreads();
+}
+
+TEST(SqlThreads, ConcurrentStatementsOnTheServerNeverMix) {
+  auto& server = testing_support::PgServer::Shared();
+  if (!server.available()) GTEST_SKIP() << server.why();
+  SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
+  ASSERT_TRUE(OpenDatabase("", "", server.CreateDatabase())) << SQL_ErrorText();
+  RunThreads();
 }
 
 }  // namespace

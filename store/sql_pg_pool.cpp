@@ -1,0 +1,132 @@
+// The server's connections: a small pool, so that one thread's round trip
+// to the server does not hold every other thread's statement. The layer's
+// lock guards the pool and the reachability; a statement runs outside it.
+#include <chrono>
+
+#include "store/sql_internal.h"
+#include "store/sql_quote.h"
+
+namespace brenvik::sql_internal {
+namespace {
+
+constexpr std::string_view kClaimSlot = "INSERT INTO JobSlot (Slot) VALUES (";
+constexpr std::string_view kClaimSlotEnd = ") ON CONFLICT DO NOTHING RETURNING Slot;";
+constexpr const char* kForgetSlots = "DELETE FROM JobSlot WHERE Claimed < now() - interval '7 days';";
+constexpr std::string_view kClosed = "database closed while the statement waited";
+// While the server is away, one attempt to reach it per interval.
+constexpr std::chrono::seconds kResetInterval{1};
+
+ServerConnection* Find(Layer& layer, bool (*wanted)(const ServerConnection&)) {
+  for (auto& c : layer.pool)
+    if (wanted(*c)) return c.get();
+  return nullptr;
+}
+
+// The connection this thread's open transaction is on, else a free one,
+// else a new one while the pool is small; otherwise waits for one. Null
+// when the pool closes meanwhile.
+ServerConnection* Borrow(Layer& layer, std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (layer.pool.empty()) return nullptr;
+    ServerConnection* c = Find(layer, [](const ServerConnection& s) { return s.pinned == std::this_thread::get_id(); });
+    if (c == nullptr)
+      c = Find(layer, [](const ServerConnection& s) { return !s.busy && s.pinned == std::thread::id{}; });
+    if (c == nullptr && layer.pool.size() < layer.pool_limit) c = layer.pool.emplace_back(new ServerConnection).get();
+    if (c != nullptr) {
+      c->busy = true;
+      return c;
+    }
+    layer.pool_changed.wait(lock);
+  }
+}
+
+// Removes a connection that never opened; false when it is not the pool's
+// (closed meanwhile) or the last one.
+bool Drop(Layer& layer, ServerConnection* c) {
+  if (layer.pool.size() < 2) return false;
+  for (auto at = layer.pool.begin(); at != layer.pool.end(); ++at) {
+    if (at->get() != c) continue;
+    CloseConnection(*c);
+    layer.pool.erase(at);
+    layer.pool_limit = layer.pool.size();  // no new attempt until the pool is opened again
+    return true;
+  }
+  return false;
+}
+
+// While the server is reachable every statement may reconnect; while it is
+// not, only the first after each interval.
+bool MayConnect(Layer& layer) {
+  const auto now = std::chrono::steady_clock::now();
+  if (layer.server_reachable) return true;
+  if (now < layer.next_reset) return false;
+  layer.next_reset = now + kResetInterval;
+  return true;
+}
+
+}  // namespace
+
+// The observer hears of a change only, never once per failed statement.
+bool RunOnServer(Layer& layer, std::unique_lock<std::mutex>& lock, const Translation& tr, Result& out,
+                 bool& changed) {
+  ServerConnection* c = Borrow(layer, lock);
+  if (c == nullptr) {
+    SetThreadError(kErrorNoDatabase, std::string(kClosed));
+    return false;
+  }
+  const bool may_connect = MayConnect(layer);
+  const bool fresh = c->conn == nullptr;
+  const std::string conninfo = layer.conninfo;
+  lock.unlock();
+  ServerOutcome outcome = RunOnConnection(*c, conninfo, may_connect, tr, out);
+  lock.lock();
+  c->busy = false;
+  c->pinned = outcome.in_transaction ? std::this_thread::get_id() : std::thread::id{};
+  // A server that refuses one more connection (max_connections) is still
+  // reachable through the others: the pool just stays smaller.
+  if (fresh && outcome.reach == Reach::Lost && layer.server_reachable && Drop(layer, c)) outcome.reach = Reach::NotTried;
+  if (outcome.reach != Reach::NotTried) {
+    const bool reachable = outcome.reach == Reach::Answered;
+    if (!reachable) layer.next_reset = std::chrono::steady_clock::now() + kResetInterval;
+    changed = changed || reachable != layer.server_reachable;
+    layer.server_reachable = reachable;
+  }
+  layer.pool_changed.notify_all();
+  return outcome.ok;
+}
+
+// Borrowers find the pool empty at once; the connections still lent out
+// are closed when they come back.
+void CloseServerLocked(Layer& layer, std::unique_lock<std::mutex>& lock) {
+  std::vector<std::unique_ptr<ServerConnection>> closing = std::move(layer.pool);
+  layer.pool.clear();
+  layer.pool_changed.notify_all();
+  layer.pool_changed.wait(lock, [&] {
+    for (const auto& c : closing)
+      if (c->busy) return false;
+    return true;
+  });
+  for (auto& c : closing) CloseConnection(*c);
+}
+
+}  // namespace brenvik::sql_internal
+
+namespace brenvik {
+
+bool SQL_ClaimSlot(std::string_view slot) {
+  using namespace sql_internal;
+  Layer& layer = TheLayer();
+  bool claimed = false, changed = false;
+  {
+    std::unique_lock<std::mutex> lock(layer.mutex);
+    if (layer.engine != Engine::Postgres) return true;
+    Result rows;
+    const std::string claim = std::string(kClaimSlot) + SqlQuote(slot) + std::string(kClaimSlotEnd);
+    claimed = RunOnServer(layer, lock, Translation{claim, {}, {}}, rows, changed) && rows.rows.size() == 1;
+    if (claimed) RunOnServer(layer, lock, Translation{kForgetSlots, {}, {}}, rows, changed);
+  }
+  Notify(layer, changed);
+  return claimed;
+}
+
+}  // namespace brenvik
