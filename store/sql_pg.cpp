@@ -233,17 +233,20 @@ bool OpenConnection(ServerConnection& c, const std::string& conninfo) {
 // reachable. While it is not, `may_connect` spaces the attempts.
 ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
                               const Translation& tr, Result& out) {
+  bool reached = false;
   if (c.conn == nullptr || PQstatus(c.conn) != CONNECTION_OK) {
     if (!may_connect) {
       RecordUnreachable(c.conn);
       return {false, Reach::NotTried, false};
     }
     if (!OpenConnection(c, conninfo)) return {false, Reach::Lost, false};
+    reached = true;
     may_connect = false;  // one attempt per statement
   }
   if (Execute(c, tr, out)) return {true, Reach::Answered, PQtransactionStatus(c.conn) != PQTRANS_IDLE};
   if (PQstatus(c.conn) == CONNECTION_OK) return {false, Reach::Answered, PQtransactionStatus(c.conn) != PQTRANS_IDLE};
-  if (!may_connect) return {false, Reach::Lost, false};
+  // Only a failed attempt to connect says that the server is away.
+  if (!may_connect) return {false, reached ? Reach::Answered : Reach::NotTried, false};
   const int number = SQL_ErrorNumber();
   const std::string why = SQL_ErrorText();
   const bool back = OpenConnection(c, conninfo);
