@@ -28,6 +28,14 @@ struct ThreadError {
   std::string text;
 };
 
+// The engine and layout this thread last read, and their generation.
+struct ThreadView {
+  std::uint64_t generation = ~std::uint64_t{0};
+  Engine engine = Engine::Sqlite;
+  std::string layout;
+};
+
+thread_local ThreadView t_view;
 thread_local Result t_result;
 thread_local ThreadError t_error;
 
@@ -163,6 +171,7 @@ void CloseLocked(Layer& layer, std::unique_lock<std::mutex>& lock) {
   layer.db = nullptr;
   CloseServerLocked(layer, lock);
   layer.engine = Engine::Sqlite;
+  ++layer.generation;
 }
 
 bool OpenLocked(const Layer& layer) { return layer.db != nullptr || !layer.pool.empty(); }
@@ -224,6 +233,7 @@ void SQL_SetOptionStr(int option, std::string_view value) {
   Layer& layer = TheLayer();
   std::lock_guard<std::mutex> lock(layer.mutex);
   layer.day_first_layout = std::string(value);
+  ++layer.generation;
 }
 
 void SetSqlBusyTimeout(int milliseconds) {
@@ -273,19 +283,16 @@ void SQL_Stmt(int, std::string_view statement) {
   bool ok = false, changed = false;
   // Translated outside the lock, so that other threads' statements run
   // meanwhile; again inside only if the engine changed in between.
-  Engine engine;
-  std::string layout;
-  {
+  if (t_view.generation != layer.generation.load()) {
     std::lock_guard<std::mutex> lock(layer.mutex);
-    engine = layer.engine;
-    layout = layer.day_first_layout;
+    t_view = ThreadView{layer.generation.load(), layer.engine, layer.day_first_layout};
   }
   Translation tr;
   std::string why;
-  bool translated = Translate(statement, layout, engine, tr, why);
+  bool translated = Translate(statement, t_view.layout, t_view.engine, tr, why);
   {
     std::unique_lock<std::mutex> lock(layer.mutex);
-    if (engine != layer.engine || layout != layer.day_first_layout)
+    if (t_view.generation != layer.generation.load())
       translated = Translate(statement, layer.day_first_layout, layer.engine, tr, why);
     if (!OpenLocked(layer))
       SetThreadError(kErrorNoDatabase, std::string(kNoDatabase));

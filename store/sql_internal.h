@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -116,6 +117,9 @@ struct Layer {
   SqlConnectionObserver observer;
   std::string day_first_layout{kDefaultDayFirstLayout};
   int busy_timeout_ms = 5000;
+  // Counts changes of `engine` and `day_first_layout` (made under the lock),
+  // so that a statement reads them without the lock while nothing changed.
+  std::atomic<std::uint64_t> generation{0};
 };
 // Never destroyed: threads that outlive main may still call the layer.
 Layer& TheLayer();

@@ -169,7 +169,9 @@ void OpenLocked(Layer& layer, const std::string& path) {
     return;
   }
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+  // Every call on the connection is made under the layer's lock: SQLite's
+  // own lock around each call would only cost time.
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc != SQLITE_OK || !Prepare(db, layer.busy_timeout_ms)) {
     if (rc != SQLITE_OK) RecordSqliteError(db, rc);

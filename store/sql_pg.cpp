@@ -271,6 +271,7 @@ void OpenServerLocked(Layer& layer, const std::string& conninfo) {
   layer.pool_limit = kPoolSize;
   layer.conninfo = conninfo;
   layer.engine = Engine::Postgres;
+  ++layer.generation;
   layer.server_reachable = true;
   layer.next_reset = {};
 }
