@@ -48,7 +48,7 @@ bool Drop(Layer& layer, ServerConnection* c) {
     if (at->get() != c) continue;
     CloseConnection(*c);
     layer.pool.erase(at);
-    layer.pool_limit = layer.pool.size();  // no new attempt until the pool is opened again
+    layer.pool_limit = layer.pool.size();  // no new attempt until the server was away and is back
     return true;
   }
   return false;
@@ -89,6 +89,7 @@ bool RunOnServer(Layer& layer, std::unique_lock<std::mutex>& lock, const Transla
     const bool reachable = outcome.reach == Reach::Answered;
     if (!reachable) layer.next_reset = std::chrono::steady_clock::now() + kResetInterval;
     changed = changed || reachable != layer.server_reachable;
+    if (reachable && !layer.server_reachable) layer.pool_limit = kPoolSize;  // back after an outage: full size again
     layer.server_reachable = reachable;
   }
   layer.pool_changed.notify_all();
