@@ -83,12 +83,6 @@ bool StderrIsJournal() {
          static_cast<unsigned long long>(st.st_ino) == inode;
 }
 
-void WriteToSyslog(int priority, const std::string& line) {
-  static std::once_flag opened;
-  std::call_once(opened, [] { openlog("Brenvik", LOG_PID, LOG_DAEMON); });
-  syslog(priority, "%s", line.c_str());
-}
-
 // The journal when it is there; syslog otherwise.
 void WriteToSystemLog(std::uint32_t event_id, int priority, const std::string& line) {
   std::string message = "MESSAGE=" + line;
@@ -107,7 +101,7 @@ void WriteToSystemLog(std::uint32_t event_id, int priority, const std::string& l
   static std::mutex journal_mutex;
   std::lock_guard<std::mutex> lock(journal_mutex);
   if (sd_journal_sendv(fields, 4) >= 0) return;
-  WriteToSyslog(priority, line);
+  WriteSyslogLine(priority, line);
 }
 
 // One write, so lines of concurrent reports never interleave.
@@ -160,6 +154,12 @@ void SetEventObserver(EventObserver observer) {
   if (observer) next = std::make_shared<const EventObserver>(std::move(observer));
   std::lock_guard<std::mutex> lock(g_observer_mutex);
   g_observer = std::move(next);
+}
+
+void WriteSyslogLine(int priority, const std::string& line) {
+  static std::once_flag opened;
+  std::call_once(opened, [] { openlog(texts::kEventSourceName.data(), LOG_PID, LOG_DAEMON); });
+  syslog(priority, "%s", line.c_str());
 }
 
 }  // namespace brenvik

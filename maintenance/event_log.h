@@ -38,6 +38,9 @@ void ReportServiceEvent(std::string_view text, int event_type, int error_flag);
 using EventObserver = std::function<void(std::uint32_t event_id, int event_type, const std::string& rendered)>;
 void SetEventObserver(EventObserver observer);
 
+// One line to syslog as "Brenvik", for when the journal is not there.
+void WriteSyslogLine(int priority, const std::string& line);
+
 // Shorthands for the two kinds every caller uses.
 inline void ReportError(std::string_view text) { ReportServiceEvent(text, EVENTLOG_ERROR_TYPE, 1); }
 inline void ReportInfo(std::string_view text) { ReportServiceEvent(text, EVENTLOG_INFORMATION_TYPE, 0); }

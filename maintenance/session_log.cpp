@@ -3,11 +3,11 @@
 #include <sys/uio.h>
 #include <syslog.h>
 
-#include <mutex>
 
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
+#include "maintenance/event_log.h"
 #include "maintenance/maintenance_texts.h"
 
 namespace brenvik {
@@ -96,9 +96,7 @@ void Send(std::vector<std::string>& fields, const std::string& line) {
   vector.reserve(fields.size());
   for (std::string& field : fields) vector.push_back({field.data(), field.size()});
   if (sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) >= 0) return;
-  static std::once_flag opened;
-  std::call_once(opened, [] { openlog(texts::kEventSourceName.data(), LOG_PID, LOG_DAEMON); });
-  syslog(LOG_INFO, "%s", line.c_str());
+  WriteSyslogLine(LOG_INFO, line);
 }
 }  // namespace
 
