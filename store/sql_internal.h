@@ -84,7 +84,6 @@ inline constexpr std::string_view kTooManyRows = "result has too many rows";
 
 std::int64_t Clamp32(std::int64_t v);
 
-// The process's one connection and the options, all under `mutex`.
 // Shapes prepared on the open connection; emptied when it closes or is
 // reset, and when it would grow past kMaxPrepared (a caller that builds
 // ever new shapes costs preparing, never memory).
@@ -103,6 +102,8 @@ struct ServerConnection {
 };
 inline constexpr std::size_t kPoolSize = 4;  // connections per process at most
 
+// The process's file connection or server pool and the options, all under
+// `mutex` (a borrowed server connection itself excepted).
 struct Layer {
   std::mutex mutex;
   Engine engine = Engine::Sqlite;
