@@ -29,6 +29,14 @@ constexpr const char* kNoDatabase =
 constexpr const char* kServerUnreachable =
     "FEHLER: Datenbankserver nicht erreichbar / database server unreachable";
 constexpr const char* kServerBack = "Datenbankserver wieder erreichbar / database server reachable again";
+constexpr const char* kServerNotAnswering =
+    "FEHLER: Datenbankserver antwortet nicht / database server not answering: ";  // + host:port
+constexpr const char* kServerAnswers = "Datenbankserver antwortet wieder / database server answering again: ";
+constexpr const char* kServerFollowed =
+    "Datenbankserver gewechselt / every database connection now goes to: ";  // + host:port
+// Put before the listening text while the database server does not answer.
+constexpr const char* kActivityNotAnswering = "database server not answering; ";
+constexpr const char* kActivityUnreachable = "database server unreachable; ";
 constexpr const char* kTooManyDomains = "FEHLER: Zu viele Mail Domains, maximal 100";
 constexpr const char* kTooManyRelays = "FEHLER: Zu viele Relay IP Adressen, maximal 100";
 // + table and type; one event per load of a list.
@@ -71,10 +79,24 @@ void PauseUnlessStopped(int ms) {
   }
 }
 
-// One event when statements find the server gone, one when it is back.
-void ReportServerReachability(bool reachable) {
-  if (reachable) ReportInfo(kServerBack);
-  else ReportError(kServerUnreachable);
+// One event when statements find the server gone or silent, one when it is
+// back; the status line says so meanwhile.
+SqlConnectionObserver ServerObserver(std::function<void(const std::string&)> activity, std::string listening) {
+  return [activity = std::move(activity), listening = std::move(listening)](SqlServerEvent event,
+                                                                            const std::string& server) {
+    std::string status = listening;
+    switch (event) {
+      case SqlServerEvent::Unreachable: ReportError(kServerUnreachable); status = kActivityUnreachable + listening; break;
+      case SqlServerEvent::Reachable: ReportInfo(kServerBack); break;
+      case SqlServerEvent::NotAnswering:
+        ReportError(kServerNotAnswering + server);
+        status = kActivityNotAnswering + listening;
+        break;
+      case SqlServerEvent::AnsweringAgain: ReportInfo(kServerAnswers + server); break;
+      case SqlServerEvent::Followed: ReportInfo(kServerFollowed + server); return;
+    }
+    if (activity) activity(status);
+  };
 }
 
 void StartMaintenance(const WorkerTiming& timing) {
@@ -180,13 +202,14 @@ void RunWorker(const WorkerTiming& timing) {
   StartMaintenance(timing);
   auto settings = std::make_shared<const GatewaySettings>(LoadGatewaySettings());
   PublishSettings(settings);
+  SetSqlStatementTimeout(settings->DatabaseTimeout);
   if (!OpenDatabase(settings->WorkDir, kDatabaseFile, settings->DatabaseServer)) {
     ReportError(kNoDatabase);
     NotListening(timing, kReasonNoDatabase);
     SQL_CloseDB();
     return;
   }
-  SetSqlConnectionObserver(ReportServerReachability);
+  SetSqlConnectionObserver(ServerObserver(timing.activity, Listening(*settings)));
   if (!LoadGatewayList(GatewayList::Domains, AcceptedDomains)) {
     ReportError(kTooManyDomains);
     return NotListening(timing, kReasonTooManyDomains);

@@ -17,13 +17,16 @@ constexpr std::string_view kDefaultHost = "localhost";
 std::string Read(std::string_view name) { return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
 std::int32_t ReadNumber(std::string_view name) { return ParseLeadingNumber(Read(name)); }
 
-// A pause: kDefaultPauseMs unless the value starts with a number (0 allowed).
-std::int32_t ReadPause(std::string_view name) {
+// A number of milliseconds: `fallback` unless the value starts with a
+// number (0 allowed), at most `most`.
+std::int32_t ReadMilliseconds(std::string_view name, std::int32_t fallback, std::int32_t most) {
   const std::string text = Read(name);
   const std::size_t first = text.find_first_not_of(" \t\n");
-  if (first == std::string::npos || text[first] < '0' || text[first] > '9') return kDefaultPauseMs;
-  return std::min(ParseLeadingNumber(text), kMaxPauseMs);
+  if (first == std::string::npos || text[first] < '0' || text[first] > '9') return fallback;
+  return std::min(ParseLeadingNumber(text), most);
 }
+
+std::int32_t ReadPause(std::string_view name) { return ReadMilliseconds(name, kDefaultPauseMs, kMaxPauseMs); }
 
 // Leaked on purpose: session threads may still read after main returns.
 std::mutex& PublishMutex() {
@@ -72,6 +75,8 @@ GatewaySettings LoadGatewaySettings() {
   s.AcceptPause = ReadPause(setting::AcceptPause);
   s.DataPause = ReadPause(setting::DataPause);
   s.DatabaseServer = Read(setting::DatabaseServer);
+  s.DatabaseTimeout = ReadMilliseconds(setting::DatabaseTimeout, kDefaultStatementTimeoutMs, kMaxDatabaseTimeoutMs);
+  if (s.DatabaseTimeout == 0) s.DatabaseTimeout = kDefaultStatementTimeoutMs;  // no deadline is no choice
   return s;
 }
 

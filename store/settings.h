@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/sql.h"
+
 namespace brenvik {
 
 // Names of the values under kSettingsKey, shared by the gateway, the tool
@@ -25,12 +27,16 @@ inline constexpr std::string_view DataPause = "DataPause";
 inline constexpr std::string_view TlsCertificate = "TlsCertificate";
 inline constexpr std::string_view TlsKey = "TlsKey";
 inline constexpr std::string_view DatabaseServer = "DatabaseServer";
+inline constexpr std::string_view DatabaseTimeout = "DatabaseTimeout";
 }  // namespace setting
 
 // Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
 // no number; larger values are cut to kMaxPauseMs.
 inline constexpr std::int32_t kDefaultPauseMs = 500;
 inline constexpr std::int32_t kMaxPauseMs = 60000;
+// DatabaseTimeout missing, empty, no number or 0 is the SQL layer's default
+// deadline (kDefaultStatementTimeoutMs); larger values are cut to this.
+inline constexpr std::int32_t kMaxDatabaseTimeoutMs = 60000;
 
 struct GatewaySettings {
   std::int32_t RecvPort = 25;              // listening port; 0/missing -> 25
@@ -48,6 +54,7 @@ struct GatewaySettings {
   std::string TlsCertificate;              // PEM chain path; STARTTLS needs both
   std::string TlsKey;                      // PEM private key path
   std::string DatabaseServer;              // libpq connection string; empty = spam.mdb
+  std::int32_t DatabaseTimeout = kDefaultStatementTimeoutMs;  // ms a server statement may take
 };
 
 // Leading decimal number after blanks, tabs and line feeds; 0 when there is
