@@ -1,7 +1,10 @@
 // The gateway's settings record: read once, defaults applied, published whole.
 #include "store/settings.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 
@@ -14,7 +17,19 @@ namespace {
 constexpr std::int32_t kDefaultPort = 25;
 constexpr std::string_view kDefaultHost = "localhost";
 
-std::string Read(std::string_view name) { return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
+// Read access is enough: the service's own user may not write the file.
+std::string Read(std::string_view name) { return ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
+
+// A TLS file handed over by the service manager (LoadCredential=, named like
+// the setting) wins over the setting's path, which its user may not read.
+std::string TlsFile(std::string_view name) {
+  const char* folder = std::getenv(kCredentialsFolderVariable);
+  if (folder != nullptr && *folder == '/') {
+    std::string path = std::string(folder) + "/" + std::string(name);
+    if (access(path.c_str(), F_OK) == 0) return path;
+  }
+  return Read(name);
+}
 std::int32_t ReadNumber(std::string_view name) { return ParseLeadingNumber(Read(name)); }
 
 // A pause: kDefaultPauseMs unless the value starts with a number (0 allowed).
@@ -62,8 +77,8 @@ GatewaySettings LoadGatewaySettings() {
   s.CheckBadMailAdr = ReadNumber(setting::CheckBadMailAdr);
   s.StatusMail = Read(setting::StatusMail);
   s.LogDB = ReadNumber(setting::LogDB);
-  s.TlsCertificate = Read(setting::TlsCertificate);
-  s.TlsKey = Read(setting::TlsKey);
+  s.TlsCertificate = TlsFile(setting::TlsCertificate);
+  s.TlsKey = TlsFile(setting::TlsKey);
 
   if (s.RecvPort == 0) s.RecvPort = kDefaultPort;
   if (s.RecvHost.empty()) s.RecvHost = kDefaultHost;
