@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "store/service_user.h"
 #include "store/sql.h"
 #include "tests/store/store_test_support.h"
 
@@ -118,6 +119,30 @@ TEST_F(Database, DatabaseThatCannotBeWrittenIsNoConnectionButStaysReadable) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.file << " " << WEXITSTATUS(status);
     chmod(root_.path().c_str(), 0755);
   }
+}
+
+// What a root-run tool made or touched goes to the service's user; a link
+// planted among the files and a file of another owner stay as they are.
+TEST_F(Database, RootMadeFilesGoToTheServiceUserLinksAndOthersStay) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files over";
+  ASSERT_TRUE(OpenDatabase(root_.path(), "/spam.mdb"));  // spam.mdb, -wal and -shm, all root's
+  const std::string elsewhere = root_.path() + "/elsewhere";
+  WriteFile(elsewhere, "root's own");
+  const std::string wal = File() + "-wal", shm = File() + "-shm";
+  ASSERT_EQ(unlink(shm.c_str()) | symlink(elsewhere.c_str(), shm.c_str()), 0);
+  ASSERT_EQ(chown(wal.c_str(), 1, 1), 0);  // another owner's
+  EXPECT_EQ(HandDatabaseToServiceUser(root_.path(), "/spam.mdb", "nobody"), 1);
+  struct stat st {};
+  ASSERT_EQ(stat(File().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  ASSERT_EQ(stat(elsewhere.c_str(), &st) | lstat(shm.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  ASSERT_EQ(stat(elsewhere.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  ASSERT_EQ(stat(wal.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1u);
+  EXPECT_EQ(HandDatabaseToServiceUser(root_.path(), "/spam.mdb", "no-such-user-here"), 0);
+  SQL_CloseDB();
 }
 
 }  // namespace
