@@ -79,6 +79,20 @@ add_custom_target(brenvik_seed_files ALL
 install(FILES ${BRENVIK_SEED_STAGE}/spam.mdb ${BRENVIK_SEED_STAGE}/etc/brenvik/registry.reg
         DESTINATION ${BRENVIK_TEMPLATE_FOLDER})
 
+# The service unit the package ships: what "brenvik -install" writes for the
+# installed program and the first-start WorkDir. Not enabled by the package:
+# the administrator sets the addresses first.
+add_executable(brenvik_unit ${CMAKE_SOURCE_DIR}/packaging/unit_file.cpp)
+target_link_libraries(brenvik_unit PRIVATE brenvik_service)
+set(BRENVIK_UNIT_FILE ${BRENVIK_PACKAGING_OUT}/brenvik.service)
+add_custom_command(
+  OUTPUT ${BRENVIK_UNIT_FILE}
+  COMMAND brenvik_unit ${BRENVIK_INSTALL_FOLDER}/brenvik ${BRENVIK_DATA_FOLDER} ${BRENVIK_UNIT_FILE}
+  DEPENDS brenvik_unit
+  COMMENT "Service unit of the package")
+add_custom_target(brenvik_unit_file ALL DEPENDS ${BRENVIK_UNIT_FILE})
+install(FILES ${BRENVIK_UNIT_FILE} DESTINATION /lib/systemd/system COMPONENT system EXCLUDE_FROM_ALL)
+
 # Debian package: cpack -G DEB in the build folder, after the build.
 # Packaging never compiles: it takes what the build made, and a test that
 # packages does not rebuild the whole tree.
