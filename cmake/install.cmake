@@ -119,10 +119,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${BRENVIK_PACKAGING_OUT}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 find_program(BRENVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
+# adduser: the maintainer scripts make the service's user.
 if(BRENVIK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libsqlite3-0, libpq5, libsystemd0, libssl3")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6, libstdc++6, libsqlite3-0, libpq5, libsystemd0, libssl3")
   if(TARGET brenvikcfg)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6widgets6, libqt6gui6, libqt6core6")
   endif()
