@@ -116,9 +116,11 @@ UnitCredentials CredentialsFromSettings() {
   return credentials;
 }
 
-std::string CredentialLine(std::string_view name, std::string_view path) {
+std::string CredentialLines(std::string_view name, std::string_view path) {
   if (!UsablePath(path)) return "";
-  return std::string(kUnitCredentialPrefix) + std::string(name) + ":" + PathWord(path) + "\n";
+  const std::string id = std::string(name) + ":";
+  return std::string(kUnitCredentialPrefix) + id + PathWord(path) + "\n" +
+         std::string(kUnitCredentialDefaultPrefix) + id + std::string(kCredentialFallback) + "\n";
 }
 
 }  // namespace
@@ -147,8 +149,8 @@ std::string BuildUnitText(std::string_view program_path, std::string_view work_f
     text += std::string(kUnitWritablePrefix) + PathWord(work_folder) + "\n";
   }
   text += kUnitSandboxRest;
-  text += CredentialLine(setting::TlsCertificate, credentials.certificate);
-  text += CredentialLine(setting::TlsKey, credentials.key);
+  text += CredentialLines(setting::TlsCertificate, credentials.certificate);
+  text += CredentialLines(setting::TlsKey, credentials.key);
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
   return text;

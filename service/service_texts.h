@@ -45,6 +45,9 @@ inline constexpr std::string_view kUnitRenewalNote =
     "# over (LoadCredential=), so the key need not be readable by the user brenvik.\n";
 // Credential lines (followed by the path of the setting of the same name).
 inline constexpr std::string_view kUnitCredentialPrefix = "LoadCredential=";
+// Its default when the file cannot be read (followed by the name, ':' and
+// the fallback text), so the gateway starts and reports the file instead.
+inline constexpr std::string_view kUnitCredentialDefaultPrefix = "SetCredential=";
 inline constexpr std::string_view kUnitWritablePrefix = "ReadWritePaths=-";
 // Least privilege: its own user, port 25 and nothing else, systemd's sandbox.
 // "systemd-analyze security brenvik" rates it about 1.5; each exposure left

@@ -1,6 +1,7 @@
 // The gateway's settings record: read once, defaults applied, published whole.
 #include "store/settings.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,13 +21,24 @@ constexpr std::string_view kDefaultHost = "localhost";
 // Read access is enough: the service's own user may not write the file.
 std::string Read(std::string_view name) { return ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
 
+// True when the file holds exactly the fallback text of the unit.
+bool IsCredentialFallback(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[kCredentialFallback.size() + 1];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  close(fd);
+  return n == static_cast<ssize_t>(kCredentialFallback.size()) &&
+         std::string_view(buffer, kCredentialFallback.size()) == kCredentialFallback;
+}
+
 // A TLS file handed over by the service manager (LoadCredential=, named like
 // the setting) wins over the setting's path, which its user may not read.
 std::string TlsFile(std::string_view name) {
   const char* folder = std::getenv(kCredentialsFolderVariable);
   if (folder != nullptr && *folder == '/') {
     std::string path = std::string(folder) + "/" + std::string(name);
-    if (access(path.c_str(), F_OK) == 0) return path;
+    if (access(path.c_str(), F_OK) == 0 && !IsCredentialFallback(path)) return path;
   }
   return Read(name);
 }

@@ -30,6 +30,10 @@ inline constexpr std::string_view DatabaseServer = "DatabaseServer";
 // Where systemd puts the credentials of LoadCredential=; a credential named
 // TlsCertificate or TlsKey is read instead of that setting's path.
 inline constexpr const char* kCredentialsFolderVariable = "CREDENTIALS_DIRECTORY";
+// What the unit's SetCredential= gives a credential whose file systemd could
+// not read (which would otherwise keep the service from starting): the
+// setting's path is then read, and its failure reported as without systemd.
+inline constexpr std::string_view kCredentialFallback = "not-loaded";
 
 // Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
 // no number; larger values are cut to kMaxPauseMs.

@@ -58,13 +58,20 @@ TEST(LoadGatewaySettings, ParsesStoredValuesAndAppliesTheDefaults) {
        "25|localhost|25|localhost|0|/|0|0||0|500|500|/etc/ssl/mx.pem|~/TlsKey",
        {"TlsKey", "tlskey"}},
       {{}, "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|~/TlsKey", {"TlsCertificate", "TlsKey"}},
+      // systemd could not read the file: the unit's default stands in, the path is read.
+      {{{"TlsKey", "/etc/ssl/mx.key"}}, "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|/etc/ssl/mx.key",
+       {"TlsCertificate", "TlsKey=not-loaded"}},
   };
   for (const Case& c : cases) {
     testing_support::TempRoot root;
     for (const auto& [name, text] : c.stored) ASSERT_TRUE(SETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name, text));
     const std::string folder = root.path() + "/credentials";
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    for (const std::string& name : c.credentials) std::ofstream(folder + "/" + name) << "PEM";
+    for (const std::string& entry : c.credentials) {  // name or name=content
+      const std::size_t equals = entry.find('=');
+      std::ofstream(folder + "/" + entry.substr(0, equals))
+          << (equals == std::string::npos ? "PEM" : entry.substr(equals + 1));
+    }
     setenv(kCredentialsFolderVariable, folder.c_str(), 1);
     std::string expected = c.loaded;
     for (std::size_t at; (at = expected.find('~')) != std::string::npos;) expected.replace(at, 1, folder);
