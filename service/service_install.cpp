@@ -48,20 +48,23 @@ std::string EscapeSpecifiers(std::string_view text) {
   return out;
 }
 
-// The program path as the first word of ExecStart: quoted when it holds
-// blanks, quotes or backslashes; '$' would start a variable.
-std::string ExecWord(std::string_view path) {
+// A path as one word of a unit setting: quoted when it holds blanks, quotes
+// or backslashes. In a command line '$' would start a variable.
+std::string UnitWord(std::string_view path, bool in_command) {
   bool quote = false;
   std::string body;
   for (char c : path) {
     if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') quote = true;
     if (c == '"' || c == '\\') body += '\\';
-    if (c == '$') body += '$';
+    if (c == '$' && in_command) body += '$';
     body += c;
   }
   body = EscapeSpecifiers(body);
   return quote ? "\"" + body + "\"" : body;
 }
+
+std::string ExecWord(std::string_view path) { return UnitWord(path, true); }
+std::string PathWord(std::string_view path) { return UnitWord(path, false); }
 
 // A link that "systemctl enable" made points at the unit by name.
 void RemoveEnableLink() {
@@ -76,20 +79,6 @@ void RemoveEnableLink() {
                        text[text.size() - name.size() - 1] == '/')) {
     unlink(link_path.c_str());
   }
-}
-
-// A path as one word of a path list: quoted when it holds blanks, quotes or
-// backslashes (no variables there, unlike ExecStart).
-std::string PathWord(std::string_view path) {
-  bool quote = false;
-  std::string body;
-  for (char c : path) {
-    if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') quote = true;
-    if (c == '"' || c == '\\') body += '\\';
-    body += c;
-  }
-  body = EscapeSpecifiers(body);
-  return quote ? "\"" + body + "\"" : body;
 }
 
 bool UsablePath(std::string_view path) {
@@ -116,10 +105,12 @@ UnitCredentials CredentialsFromSettings() {
   return credentials;
 }
 
+// The path is taken to the line's end, unquoted: one that would need
+// quoting gets no line (the gateway then reads the setting's path itself).
 std::string CredentialLines(std::string_view name, std::string_view path) {
-  if (!UsablePath(path)) return "";
+  if (!UsablePath(path) || path.find_first_of(" \t\"'\\") != std::string_view::npos) return "";
   const std::string id = std::string(name) + ":";
-  return std::string(kUnitCredentialPrefix) + id + PathWord(path) + "\n" +
+  return std::string(kUnitCredentialPrefix) + id + EscapeSpecifiers(path) + "\n" +
          std::string(kUnitCredentialDefaultPrefix) + id + std::string(kCredentialFallback) + "\n";
 }
 

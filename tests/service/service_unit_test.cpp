@@ -85,11 +85,12 @@ TEST(UnitText, WritableFolderAndCredentials) {
   }
   const std::string program = "/opt/brenvik/brenvik";
   EXPECT_EQ(UnitLine(program, "LoadCredential", "/var/opt/brenvik"), "<none>");
-  const std::string unit = BuildUnitText(program, "/var/opt/brenvik", {"/etc/ssl/mx chain.pem", "/etc/ssl/private/mx.key"});
-  EXPECT_NE(unit.find("\nLoadCredential=TlsCertificate:\"/etc/ssl/mx chain.pem\"\n"), std::string::npos) << unit;
+  const std::string unit = BuildUnitText(program, "/var/opt/brenvik", {"/etc/ssl/100%.pem", "/etc/ssl/private/mx.key"});
+  EXPECT_NE(unit.find("\nLoadCredential=TlsCertificate:/etc/ssl/100%%.pem\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nLoadCredential=TlsKey:/etc/ssl/private/mx.key\nSetCredential=TlsKey:not-loaded\n"),
             std::string::npos) << unit;
   EXPECT_EQ(UnitLine(program, "LoadCredential", "", {"relative.pem", "/k\nUser=root"}), "<none>");
+  EXPECT_EQ(UnitLine(program, "LoadCredential", "", {"/etc/ssl/mx chain.pem", "/etc/ssl/\"k\""}), "<none>");
   EXPECT_EQ(UnitLine(program, "User"), "User=brenvik");
   EXPECT_EQ(UnitLine(program, "CapabilityBoundingSet"), "CapabilityBoundingSet=CAP_NET_BIND_SERVICE");
   EXPECT_EQ(UnitLine(program, "LimitNOFILE"), "LimitNOFILE=65536");
