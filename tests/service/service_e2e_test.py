@@ -3,6 +3,7 @@
 install and uninstall on a temporary machine root, and the service's state
 reports over a notify socket of the test's own."""
 import calendar
+import contextlib
 import os
 import pathlib
 import pwd
@@ -366,6 +367,7 @@ class LeastPrivilege(unittest.TestCase):
         g = e2e.Gateway(self.backend.port, settings=settings, start=False, **options,
                         launcher=journal_test.JOURNAL_LAUNCHER + [self.journal_path]
                         + as_service_user(self.user) + preload)
+        self.addCleanup(self.remove_clock_files, g)
         self.addCleanup(g.cleanup)
         os.chmod(g.root, 0o755)
         registry = os.path.join(g.root, "etc", "brenvik", "registry.reg")
@@ -375,6 +377,14 @@ class LeastPrivilege(unittest.TestCase):
             os.chown(path, self.user.pw_uid, self.user.pw_gid)
         os.chmod(g.work, 0o750)
         return g
+
+    @staticmethod
+    def remove_clock_files(g):
+        """libfaketime removes these in exit(); brenvik ends with _exit()."""
+        if g.proc:
+            for name in ("faketime_shm_%d", "sem.faketime_sem_%d"):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove("/dev/shm/" + name % g.proc.pid)
 
     def sessions(self, count):
         """The next `count` session lines' decisions from the journal."""
