@@ -418,8 +418,8 @@ class LeastPrivilege(unittest.TestCase):
             for path in [folder] + [os.path.join(folder, name) for name in files]:
                 self.assertEqual(os.lstat(path).st_uid, self.user.pw_uid, path)
 
-    def test_port_25_mail_transcript_log_rows_and_purge_as_brenvik(self):
-        g = self.gateway()
+    def test_port_25_mail_transcript_log_rows_purge_and_report_as_brenvik(self):
+        g = self.gateway(settings={"StatusMail": "admin@example.com"})
         g.db.execute("INSERT INTO Liste (Email, WieOft, LastEdit) VALUES (?, ?, ?)", STALE)
         os.chown(g.db.path, self.user.pw_uid, self.user.pw_gid)
         g.start_process()
@@ -429,6 +429,10 @@ class LeastPrivilege(unittest.TestCase):
         purged = lambda: g.db.query("SELECT SpamCount FROM Statistik") == [(1,)]
         self.assertTrue(e2e.wait_until(purged, clock_test.PASS_TIMEOUT, 0.1), g.stderr_text())
         self.assertEqual(g.db.liste(STALE[0]), [])
+        self.set_clock("2026-12-09 00:59:58")  # the nightly report, mailed as brenvik too
+        reported = lambda: self.backend.find("brenvik@localhost")
+        self.assertTrue(e2e.wait_until(reported, clock_test.PASS_TIMEOUT, 0.1), g.stderr_text())
+        self.assertEqual(reported()[0][1], ["admin@example.com"])
         self.assertNotIn(e2e.EVENT_ERROR, g.stderr_text())
         self.assertEqual(g.stop(), 0, g.stderr_text())
 
