@@ -234,7 +234,7 @@ void FormLogic::RemoveMatchingEntries(ControlId list, std::string_view text) {
 }
 
 void FormLogic::InstallService() {
-  Run({CurrentDirectory() + std::string(texts::kServiceProgram), std::string(texts::kInstallSwitch)},
+  Run({ProgramRootMayRun(CurrentDirectory() + std::string(texts::kServiceProgram)), std::string(texts::kInstallSwitch)},
       ShowState::Hidden);
   view_.ShowMessage({texts::kMessageTitle, texts::kServiceInstalled, MessageIcon::Information, true});
 }
@@ -242,7 +242,7 @@ void FormLogic::InstallService() {
 void FormLogic::UninstallService() {
   view_.SetEnabled(ControlId::UninstallButton, false);
   Run({std::string(texts::kSystemctl), "stop", std::string(texts::kServiceName)}, ShowState::Hidden);
-  Run({CurrentDirectory() + std::string(texts::kServiceProgram), std::string(texts::kUninstallSwitch)},
+  Run({ProgramRootMayRun(CurrentDirectory() + std::string(texts::kServiceProgram)), std::string(texts::kUninstallSwitch)},
       ShowState::Hidden);
   view_.ShowMessage({texts::kMessageTitle, texts::kServiceUninstalled, MessageIcon::Information, true});
   view_.SetEnabled(ControlId::UninstallButton, true);

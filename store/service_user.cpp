@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <vector>
 
 namespace brenvik {
@@ -40,7 +43,27 @@ bool GiveIfRootOwned(const std::string& path, const Owner& owner) {
   return given;
 }
 
+// Root's, and no one else may replace it or anything in it.
+bool OnlyRootMayChange(const struct stat& st) {
+  const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return st.st_uid == 0 && (!others_write || (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0));
+}
+
 }  // namespace
+
+std::string ProgramRootMayRun(const std::string& path) {
+  if (geteuid() != 0) return path;
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return path;  // nothing there to run
+  std::string real = resolved;
+  struct stat st {};
+  if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !OnlyRootMayChange(st)) return "";
+  for (std::string folder = real; folder != "/";) {
+    folder = folder.substr(0, std::max<std::size_t>(folder.rfind('/'), 1));
+    if (stat(folder.c_str(), &st) != 0 || !OnlyRootMayChange(st)) return "";
+  }
+  return real;
+}
 
 int HandDatabaseToServiceUser(const std::string& folder, std::string_view name, std::string_view user) {
   Owner owner;

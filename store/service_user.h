@@ -20,4 +20,12 @@ inline constexpr std::string_view kDatabaseCompanions[] = {"", "-wal", "-shm"};
 int HandDatabaseToServiceUser(const std::string& folder, std::string_view name,
                               std::string_view user = kServiceUserName);
 
+// The program a root process may start: its real path (links resolved, so
+// a link swapped afterwards changes nothing) when the file and every folder
+// above it belong to root and nobody else may change them (a sticky folder
+// such as /tmp counts as safe); "" otherwise, so it is not run. The path
+// unchanged when this process is not root or nothing is there. The working
+// folder is the service user's: a program it put there never runs as root.
+std::string ProgramRootMayRun(const std::string& path);
+
 }  // namespace brenvik
