@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "gateway/connection.h"
+#include "gateway/domain_name.h"
 #include "gateway/gateway_state.h"
 #include "gateway/relay_session.h"
 #include "maintenance/event_log.h"
@@ -20,8 +21,6 @@ namespace brenvik {
 namespace {
 
 constexpr const char* kDatabaseFile = "spam.mdb";
-constexpr const char* kSelectDomains = "SELECT * FROM SpamSystem WHERE Typ = 1;";
-constexpr const char* kSelectRelays = "SELECT * FROM SpamSystem WHERE Typ = 2;";
 constexpr const char* kListColumn = "what";
 constexpr int kStatementMode = 3;
 
@@ -32,6 +31,11 @@ constexpr const char* kServerUnreachable =
 constexpr const char* kServerBack = "Datenbankserver wieder erreichbar / database server reachable again";
 constexpr const char* kTooManyDomains = "FEHLER: Zu viele Mail Domains, maximal 100";
 constexpr const char* kTooManyRelays = "FEHLER: Zu viele Relay IP Adressen, maximal 100";
+// + table and type; one event per load of a list.
+constexpr const char* kRowWithoutText =
+    "FEHLER: Listeneintrag ohne Text ignoriert / list row without text ignored: SpamSystem Typ ";
+// + the entry as stored.
+constexpr const char* kNotADomain = "FEHLER: Mail Domain ignoriert / mail domain does not convert, ignored: ";
 constexpr const char* kNetworkBroken =
     "FEHLER: Netzwerkverbindung unterbrochen. Network connection broken, Fehlerbeschreibung / Error: ";
 
@@ -183,11 +187,11 @@ void RunWorker(const WorkerTiming& timing) {
     return;
   }
   SetSqlConnectionObserver(ReportServerReachability);
-  if (!LoadGatewayList(kSelectDomains, true, AcceptedDomains)) {
+  if (!LoadGatewayList(GatewayList::Domains, AcceptedDomains)) {
     ReportError(kTooManyDomains);
     return NotListening(timing, kReasonTooManyDomains);
   }
-  if (!LoadGatewayList(kSelectRelays, false, RelayAddresses)) {
+  if (!LoadGatewayList(GatewayList::Relays, RelayAddresses)) {
     ReportError(kTooManyRelays);
     return NotListening(timing, kReasonTooManyRelays);
   }
@@ -205,14 +209,31 @@ void RunWorker(const WorkerTiming& timing) {
 
 }  // namespace
 
-bool LoadGatewayList(const char* statement, bool upper_case, std::vector<std::string>& list) {
+bool LoadGatewayList(GatewayList which, std::vector<std::string>& list) {
+  const bool domains = which == GatewayList::Domains;
+  const int typ = domains ? 1 : 2;
   list.clear();
-  SQL_Stmt(kStatementMode, statement);
+  SQL_Stmt(kStatementMode, "SELECT * FROM SpamSystem WHERE Typ = " + std::to_string(typ) + ";");
+  bool without_text = false;
+  std::size_t rows = 0;
+  const int column = SQL_ResColNumber(kListColumn);
   for (SQL_Fetch(0); SQL_Eod() == 0; SQL_Fetch(0)) {
-    if (list.size() >= kMaxListEntries) return false;
-    std::string value = SQL_ResColText(SQL_ResColNumber(kListColumn));
-    list.push_back(upper_case ? UpperCase(value) : std::move(value));
+    if (++rows > kMaxListEntries) return false;
+    // A NULL would read as "", the entry that accepts every recipient.
+    if (!SQL_ResColIsText(column)) {
+      without_text = true;
+      continue;
+    }
+    std::string value = SQL_ResColText(column);
+    if (!domains) {
+      list.push_back(std::move(value));
+    } else if (auto key = DomainEntryKey(value)) {
+      list.push_back(std::move(*key));
+    } else {
+      ReportError(kNotADomain + value);
+    }
   }
+  if (without_text) ReportError(kRowWithoutText + std::to_string(typ));
   return true;
 }
 

@@ -331,6 +331,11 @@ std::string SQL_ResColText(int column) {
   return c == nullptr ? std::string() : c->text;
 }
 
+bool SQL_ResColIsText(int column) {
+  const Cell* c = CurrentCell(column);
+  return c != nullptr && !c->null && !c->numeric;
+}
+
 std::int32_t SQL_ResColSInt(int column) {
   const Cell* c = CurrentCell(column);
   if (c == nullptr || c->null) return 0;

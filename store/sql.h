@@ -59,6 +59,8 @@ int SQL_Eod();
 int SQL_ResColNumber(std::string_view name);
 // Current row's column as text; "" for null or an invalid column.
 std::string SQL_ResColText(int column);
+// True when the current row's column holds a text (not null, not a number).
+bool SQL_ResColIsText(int column);
 // Current row's column as int32; 0 for null, non-numeric or invalid.
 std::int32_t SQL_ResColSInt(int column);
 void SQL_CloseDB();

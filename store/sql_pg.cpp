@@ -21,20 +21,35 @@ constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(72748391502245
 constexpr const char* kCountTables =
     "SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema()"
     " AND table_name IN ('spamsystem', 'liste', 'logtable', 'statistik');";
-// citext compares Email and what without regard to case, as NOCASE does in
-// the file, and its indexes serve those comparisons.
+// Email and what compare without case in ASCII letters only (as NOCASE in
+// the file): statements compare upper(col COLLATE "C"), which the indexes
+// are built on; see the translator.
 constexpr const char* kSchema =
-    "CREATE EXTENSION IF NOT EXISTS citext;"
-    "CREATE TABLE SpamSystem (what citext, Typ integer);"
-    "CREATE TABLE Liste (Email citext, WieOft integer, IpAdresse text, LastEdit timestamp(0),"
+    "CREATE TABLE SpamSystem (what text, Typ integer);"
+    "CREATE TABLE Liste (Email text, WieOft integer, IpAdresse text, LastEdit timestamp(0),"
     " FirstMail timestamp(0), SecondMail timestamp(0), SenderBadMail integer);"
-    "CREATE TABLE LogTable (Email citext, Logtext text, Ip text, Timestmp timestamp(0));"
+    "CREATE TABLE LogTable (Email text, Logtext text, Ip text, Timestmp timestamp(0));"
     "CREATE TABLE Statistik (SpamCount integer, SpamDate date);"
-    "CREATE UNIQUE INDEX ListeEmail ON Liste (Email);"
+    "CREATE UNIQUE INDEX ListeEmail ON Liste (upper(Email COLLATE \"C\"));"
     "CREATE INDEX ListePurge ON Liste (WieOft, LastEdit);"
     "CREATE INDEX SpamSystemTyp ON SpamSystem (Typ);"
-    "CREATE INDEX SpamSystemWhat ON SpamSystem (what);"
+    "CREATE INDEX SpamSystemWhat ON SpamSystem (upper(what COLLATE \"C\"));"
     "CREATE INDEX StatistikDate ON Statistik (SpamDate);";
+// Databases made by earlier versions used citext, which folds by the
+// database's locale (Latin-1 letters too). Rows equal under citext are equal
+// in ASCII as well, so the unique index always builds again.
+constexpr const char* kCountCitext =
+    "SELECT count(*) FROM information_schema.columns WHERE table_schema = current_schema()"
+    " AND table_name IN ('spamsystem', 'liste', 'logtable') AND udt_name = 'citext';";
+constexpr const char* kFromCitext =
+    "DROP INDEX IF EXISTS ListeEmail; DROP INDEX IF EXISTS SpamSystemWhat;"
+    "ALTER TABLE Liste ALTER COLUMN Email TYPE text;"
+    "ALTER TABLE SpamSystem ALTER COLUMN what TYPE text;"
+    "ALTER TABLE LogTable ALTER COLUMN Email TYPE text;"
+    "CREATE UNIQUE INDEX ListeEmail ON Liste (upper(Email COLLATE \"C\"));"
+    "CREATE INDEX SpamSystemWhat ON SpamSystem (upper(what COLLATE \"C\"));";
+constexpr std::string_view kFromCitextFailed =
+    "the tables use citext from an earlier version and could not be changed; as the tables' owner run: ";
 // Job slots that several gateways share; kept a week.
 constexpr const char* kSlotTable =
     "CREATE TABLE IF NOT EXISTS JobSlot (Slot text PRIMARY KEY, Claimed timestamp(0) DEFAULT now());";
@@ -74,17 +89,32 @@ bool SetUpSession(PGconn* conn) {
   return Exec(conn, kSessionSetup);
 }
 
+// The first value of a one-row query; -1 with the error recorded.
+long long CountOf(PGconn* conn, const char* sql) {
+  PGresult* res = PQexec(conn, sql);
+  long long count = -1;
+  if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) count = std::atoll(PQgetvalue(res, 0, 0));
+  else SetThreadError(kErrorServer, PQresultErrorMessage(res));
+  PQclear(res);
+  return count;
+}
+
+bool ConvertFromCitext(PGconn* conn) {
+  if (Exec(conn, kFromCitext)) return true;
+  SetThreadError(kErrorServer, std::string(kFromCitextFailed) + kFromCitext);
+  return false;
+}
+
 bool CreateSchemaIfMissing(PGconn* conn) {
   if (!Exec(conn, "BEGIN;")) return false;
   bool ok = Exec(conn, kSchemaLock);
-  PGresult* res = ok ? PQexec(conn, kCountTables) : nullptr;
-  if (ok && PQresultStatus(res) != PGRES_TUPLES_OK) {
-    SetThreadError(kErrorServer, PQresultErrorMessage(res));
-    ok = false;
+  const long long tables = ok ? CountOf(conn, kCountTables) : -1;
+  ok = tables >= 0;
+  if (ok && tables == 0) ok = Exec(conn, kSchema);
+  if (ok && tables > 0) {
+    const long long citext = CountOf(conn, kCountCitext);
+    ok = citext >= 0 && (citext == 0 || ConvertFromCitext(conn));
   }
-  const bool none = ok && std::atoi(PQgetvalue(res, 0, 0)) == 0;
-  PQclear(res);
-  if (ok && none) ok = Exec(conn, kSchema);
   if (ok && Exec(conn, "COMMIT;")) {
     // A database made by hand may lack it and forbid creating it: its
     // claims then fail and the jobs wait, which is no reason to refuse.

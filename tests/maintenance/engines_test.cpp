@@ -68,6 +68,30 @@ TEST_P(EngineJobs, GreylistPurgeAndReportAgree) {
                                      ReportMonthLine("M\xC3\xA4rz 2026", 5) + ReportMonthLine("Dezember 2026", 2));
 }
 
+// Keys and whitelist entries fold ASCII letters only, on both engines alike:
+// a Latin-1 or UTF-8 letter in another case, or a look-alike, is another
+// sender; an entry matches its own domain in U-label and A-label form.
+TEST_P(EngineJobs, SenderKeysAndWhitelistFoldAsciiOnly) {
+  Run("INSERT INTO Liste (email) SELECT '@b\xC3\xA4""cker.example';");  // bäcker, as typed
+  Run("INSERT INTO Liste (email) SELECT '@xn--80a1acny.example';");      // почта, as A-label
+  const std::pair<const char*, SenderDecision> attempts[] = {
+      {"MAIL FROM:<x@B\xC3\xA4""CKER.example>", SenderDecision::Whitelisted},
+      {"MAIL FROM:<x@xn--bcker-gra.example>", SenderDecision::Whitelisted},
+      {"MAIL FROM:<x@b\xC3\xA5""cker.example>", SenderDecision::Greylisted},  // båcker
+      {"MAIL FROM:<x@\xD0\xBF\xD0\xBE\xD1\x87\xD1\x82\xD0\xB0.example>", SenderDecision::Whitelisted},
+      {"MAIL FROM:<x@\xD0\xBF\xD0\xBE\xD1\x80\xD1\x82\xD0\xB0.example>", SenderDecision::Greylisted},  // порта
+      {"MAIL FROM:<\xC3\xA4\xC3\xB6\xC3\xBC@x.example>", SenderDecision::Greylisted},  // äöü
+      {"MAIL FROM:<\xC3\x84\xC3\x96\xC3\x9C@x.example>", SenderDecision::Greylisted},  // ÄÖÜ
+      {"MAIL FROM:<\xC3\xA4\xC3\xB6\xC3\xBC@X.EXAMPLE>", SenderDecision::PassedOnRetry},
+      {"MAIL FROM:<\xE4@x.example>", SenderDecision::Greylisted},  // Latin-1 ä
+      {"MAIL FROM:<\xC4@x.example>", SenderDecision::Greylisted},  // Latin-1 Ä
+      {"MAIL FROM:<\xE4@X.Example>", SenderDecision::PassedOnRetry},
+      {"MAIL FROM:<\xD1\x87@x.example>", SenderDecision::Greylisted},  // ч
+      {"MAIL FROM:<\xD1\x80@x.example>", SenderDecision::Greylisted},  // р
+  };
+  for (const auto& [line, decision] : attempts) EXPECT_EQ(DecideSender(line, "192.0.2.1", false), decision) << line;
+}
+
 // Two gateways' maintenance passes at the same minutes on one server: one
 // report per day, one purge per hour; the file has one gateway only.
 TEST_P(EngineJobs, SharedSlotsRunOncePerDayAndHour) {

@@ -286,6 +286,31 @@ TEST(SqlServer, LostServerFailsStatementsAndIsReconnected) {
   SQL_CloseDB();
 }
 
+// A database of an earlier version (citext columns) is taken over at the
+// next start: its rows stay, and they compare in ASCII letters only.
+TEST_F(SqlLayer, CitextTablesOfAnEarlierServerVersionAreConverted) {
+  auto& server = testing_support::PgServer::Shared();
+  if (!server.available()) GTEST_SKIP() << server.why();
+  SQL_CloseDB();
+  const std::string database = server.CreateDatabase();
+  ASSERT_TRUE(OpenDatabase("", "", database)) << SQL_ErrorText();
+  for (const char* old : {"DROP TABLE Liste;", "DROP TABLE SpamSystem;", "CREATE EXTENSION IF NOT EXISTS citext;",
+                          "CREATE TABLE SpamSystem (what citext, Typ integer);",
+                          "CREATE TABLE Liste (Email citext, WieOft integer, IpAdresse text, LastEdit timestamp(0),"
+                          " FirstMail timestamp(0), SecondMail timestamp(0), SenderBadMail integer);",
+                          "CREATE UNIQUE INDEX ListeEmail ON Liste (Email);",
+                          "INSERT INTO Liste (Email, WieOft) SELECT '\xC3\xA4@X.DE', 1;"}) {
+    SQL_Stmt(3, old);
+    ASSERT_EQ(SQL_ErrorNumber(), 0) << old << ": " << SQL_ErrorText();
+  }
+  SQL_CloseDB();
+  ASSERT_TRUE(OpenDatabase("", "", database)) << SQL_ErrorText();
+  EXPECT_EQ(Query("SELECT COUNT(*) AS N FROM information_schema.columns WHERE udt_name = 'citext';", {"N"}),
+            (Rows{{"0"}}));
+  EXPECT_EQ(Query("SELECT * FROM Liste WHERE Email = '\xC3\xA4@x.de';", {"Email"}), (Rows{{"\xC3\xA4@X.DE"}}));
+  EXPECT_EQ(Query("SELECT * FROM Liste WHERE Email = '\xC3\x84@x.de';", {"Email"}), Rows{});
+}
+
 TEST_F(SqlLayer, FailedStatementReportsItsErrorAndEndsTheData) {
   SQL_Stmt(3, "SELECT * FROM NoSuchTable;");
   EXPECT_GT(SQL_ErrorNumber(), 1);
