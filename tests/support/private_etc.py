@@ -24,12 +24,28 @@ def enter():
     upper, work = os.path.join(folder, "upper"), os.path.join(folder, "work")
     os.makedirs(upper)
     os.makedirs(work)
-    mounted = subprocess.run(["mount", "--make-rprivate", "/"]).returncode == 0 and subprocess.run(
-        ["mount", "-t", "overlay", "overlay", "-o", "lowerdir=/etc,upperdir=%s,workdir=%s" % (upper, work),
-         "/etc"]).returncode == 0
+    mount = lambda *args: subprocess.run(["mount", *args]).returncode == 0
+    if not mount("--make-rprivate", "/"):  # first: nothing may reach the machine's mounts
+        raise RuntimeError("no private /etc: mounts could not be made private")
+    # What a container mounted over files in /etc (hosts, resolv.conf) is
+    # kept aside and mounted again over the overlay.
+    with open("/proc/self/mountinfo") as table:
+        inside = [row.split()[4] for row in table if row.split()[4].startswith("/etc/")]
+    kept = []
+    for number, point in enumerate(inside):
+        aside = os.path.join(folder, "kept%d" % number)
+        os.makedirs(aside) if os.path.isdir(point) else open(aside, "w").close()
+        if mount("--bind", point, aside):
+            kept.append((aside, point))
+    mounted = mount(
+        "-t", "overlay", "overlay", "-o", "lowerdir=/etc,upperdir=%s,workdir=%s" % (upper, work), "/etc")
+    for aside, point in kept:
+        mounted = mounted and os.path.lexists(point) and mount("--bind", aside, point)
+    # The folder is removed only once nothing of the machine is mounted in it.
+    released = all(subprocess.run(["umount", aside]).returncode == 0 for aside, _ in kept)
     if not mounted:
-        shutil.rmtree(folder, True)
         raise RuntimeError("no private /etc: the overlay mount failed")
-    atexit.register(shutil.rmtree, folder, True)
+    if released:
+        atexit.register(shutil.rmtree, folder, True)
     atexit.register(subprocess.run, ["umount", "-l", "/etc"])
     return True
