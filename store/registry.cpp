@@ -127,7 +127,6 @@ class WriterLock {
   int fd_ = -1;
 };
 
-// `change` sets the entry and says whether that changed anything.
 // A value that already holds what `change` would set needs no write access:
 // a read-only reader (the service user) learns that without the lock.
 template <typename Change>
@@ -141,6 +140,7 @@ bool AlreadySet(const std::string& file, std::string_view key, std::string_view 
   return !change(copy);
 }
 
+// `change` sets the entry and says whether that changed anything.
 template <typename Change>
 bool ChangeValue(std::string_view root, std::string_view subkey, std::string_view name, Change change) {
   if (!NamesAcceptable(root, subkey, name)) return false;

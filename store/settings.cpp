@@ -42,6 +42,7 @@ std::string TlsFile(std::string_view name) {
   }
   return Read(name);
 }
+
 std::int32_t ReadNumber(std::string_view name) { return ParseLeadingNumber(Read(name)); }
 
 // A pause: kDefaultPauseMs unless the value starts with a number (0 allowed).
