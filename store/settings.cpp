@@ -1,7 +1,11 @@
 // The gateway's settings record: read once, defaults applied, published whole.
 #include "store/settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 
@@ -14,7 +18,31 @@ namespace {
 constexpr std::int32_t kDefaultPort = 25;
 constexpr std::string_view kDefaultHost = "localhost";
 
-std::string Read(std::string_view name) { return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
+// Read access is enough: the service's own user may not write the file.
+std::string Read(std::string_view name) { return ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
+
+// True when the file holds exactly the fallback text of the unit.
+bool IsCredentialFallback(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[kCredentialFallback.size() + 1];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  close(fd);
+  return n == static_cast<ssize_t>(kCredentialFallback.size()) &&
+         std::string_view(buffer, kCredentialFallback.size()) == kCredentialFallback;
+}
+
+// A TLS file handed over by the service manager (LoadCredential=, named like
+// the setting) wins over the setting's path, which its user may not read.
+std::string TlsFile(std::string_view name) {
+  const char* folder = std::getenv(kCredentialsFolderVariable);
+  if (folder != nullptr && *folder == '/') {
+    std::string path = std::string(folder) + "/" + std::string(name);
+    if (access(path.c_str(), F_OK) == 0 && !IsCredentialFallback(path)) return path;
+  }
+  return Read(name);
+}
+
 std::int32_t ReadNumber(std::string_view name) { return ParseLeadingNumber(Read(name)); }
 
 // A number of milliseconds: `fallback` unless the value starts with a
@@ -65,8 +93,8 @@ GatewaySettings LoadGatewaySettings() {
   s.CheckBadMailAdr = ReadNumber(setting::CheckBadMailAdr);
   s.StatusMail = Read(setting::StatusMail);
   s.LogDB = ReadNumber(setting::LogDB);
-  s.TlsCertificate = Read(setting::TlsCertificate);
-  s.TlsKey = Read(setting::TlsKey);
+  s.TlsCertificate = TlsFile(setting::TlsCertificate);
+  s.TlsKey = TlsFile(setting::TlsKey);
 
   if (s.RecvPort == 0) s.RecvPort = kDefaultPort;
   if (s.RecvHost.empty()) s.RecvHost = kDefaultHost;

@@ -30,6 +30,14 @@ inline constexpr std::string_view DatabaseServer = "DatabaseServer";
 inline constexpr std::string_view DatabaseTimeout = "DatabaseTimeout";
 }  // namespace setting
 
+// Where systemd puts the credentials of LoadCredential=; a credential named
+// TlsCertificate or TlsKey is read instead of that setting's path.
+inline constexpr const char* kCredentialsFolderVariable = "CREDENTIALS_DIRECTORY";
+// What the unit's SetCredential= gives a credential whose file systemd could
+// not read (which would otherwise keep the service from starting): the
+// setting's path is then read, and its failure reported as without systemd.
+inline constexpr std::string_view kCredentialFallback = "not-loaded";
+
 // Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
 // no number; larger values are cut to kMaxPauseMs.
 inline constexpr std::int32_t kDefaultPauseMs = 500;
@@ -51,8 +59,8 @@ struct GatewaySettings {
   std::int32_t LogDB = 0;                  // LogTable rows only at exactly 1
   std::int32_t AcceptPause = kDefaultPauseMs;  // ms after each accepted connection
   std::int32_t DataPause = kDefaultPauseMs;    // ms after each data read
-  std::string TlsCertificate;              // PEM chain path; STARTTLS needs both
-  std::string TlsKey;                      // PEM private key path
+  std::string TlsCertificate;              // PEM chain path (credential first); STARTTLS needs both
+  std::string TlsKey;                      // PEM private key path (credential first)
   std::string DatabaseServer;              // libpq connection string; empty = spam.mdb
   std::int32_t DatabaseTimeout = kDefaultStatementTimeoutMs;  // ms a server statement may take
 };
@@ -61,7 +69,8 @@ struct GatewaySettings {
 // none. Saturates at the int32 range instead of overflowing.
 std::int32_t ParseLeadingNumber(std::string_view text);
 
-// Reads the ten values in their fixed order, then the two TLS paths, applies
+// Reads the ten values in their fixed order, then the two TLS paths (a
+// credential of the same name in $CREDENTIALS_DIRECTORY first), applies
 // the four defaults, then reads the two pacing values and the database server.
 GatewaySettings LoadGatewaySettings();
 
