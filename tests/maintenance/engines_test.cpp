@@ -2,6 +2,8 @@
 // decisions, purge counts and report text from the file and the server.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "gateway/greylist.h"
 #include "maintenance/maintenance.h"
 #include "store/database.h"
@@ -134,6 +136,48 @@ TEST_P(EngineJobs, SharedSlotsRunOncePerDayAndHour) {
     for (SQL_Fetch(0); SQL_Eod() == 0; SQL_Fetch(0)) rows += SQL_ResColText(1) + " " + SQL_ResColText(2) + ";";
     EXPECT_EQ(rows, step.statistik);
   }
+}
+
+// A slot whose claim failed because the server was away is claimed again at
+// a later pass of the same hour (the report: of the same day), and its job
+// runs once.
+TEST_P(EngineJobs, SlotClaimsTheServerFailedAreTriedAgain) {
+  if (GetParam() == EngineKind::File) GTEST_SKIP() << "the file always gets its slot";
+  auto& pg = testing_support::PgServer::Shared();
+  EXPECT_FALSE(CheckSender("MAIL FROM:<stale@example.com>", "192.0.2.1", false, At(12, 7, 20)));
+  auto settings = std::make_shared<GatewaySettings>();
+  settings->GarbageCollector = 1;
+  settings->StatusMail = "postmaster@example.org";
+  LocalTime now;
+  int mails = 0;
+  MaintenanceContext context;
+  context.clock = [&] { return now; };
+  context.settings = [&]() -> std::shared_ptr<const GatewaySettings> { return settings; };
+  context.send = [&](const std::string&, const std::string&, int, const std::string&) {
+    ++mails;
+    return std::string("OK");
+  };
+  auto purged = [] {
+    SQL_Stmt(3, "SELECT COUNT(*) AS N FROM Statistik;");
+    SQL_Fetch(0);
+    return SQL_ResColSInt(1);
+  };
+  MaintenanceFlags flags;
+  for (const LocalTime slot : {At(12, 8, 7), At(12, 9, 1)}) {
+    now = slot;
+    ASSERT_TRUE(pg.Stop());
+    MaintenancePass(context, flags);  // the claim fails
+    ASSERT_TRUE(pg.Start());
+    now.minute = 1;
+    // Reconnects are spaced while the server was away: passes, bounded.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((mails == 0 || purged() == 0) && std::chrono::steady_clock::now() < deadline &&
+           (!flags.purge_retry.empty() || !flags.report_retry.empty()))
+      MaintenancePass(context, flags);
+  }
+  for (int i = 0; i < 3; ++i) MaintenancePass(context, flags);  // nothing twice
+  EXPECT_EQ(purged(), 1);
+  EXPECT_EQ(mails, 1);
 }
 
 }  // namespace
