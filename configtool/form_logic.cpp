@@ -1,6 +1,7 @@
 #include "configtool/form_logic.h"
 
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -8,7 +9,9 @@
 
 #include "brenvik_version.h"
 #include "configtool/form_texts.h"
+#include "gateway/gateway_state.h"
 #include "store/ascii_case.h"
+#include "store/blanks.h"
 #include "store/database.h"
 #include "store/registry.h"
 #include "store/service_user.h"
@@ -41,6 +44,36 @@ std::string GetSetting(std::string_view name) {
   return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name);
 }
 
+std::string Trimmed(const std::string& text) { return std::string(TrimBlanks(text)); }
+
+// A port the gateway can listen on or connect to: 1..65535.
+bool PortInRange(const std::string& text) {
+  const std::int32_t port = ParseLeadingNumber(text);
+  return port >= 1 && port <= 65535;
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+bool FolderExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec);
+}
+
+// The program's words, without the blank lines around them; else why it
+// did not run or how it ended.
+std::string FailureText(const CommandLine& command, const CommandResult& result) {
+  if (result.start_error != 0)
+    return Concat({command.front(), texts::kProgramNotStarted, std::strerror(result.start_error)});
+  const std::string& said = result.output;
+  if (const auto first = said.find_first_not_of(" \t\r\n"); first != std::string::npos)
+    return said.substr(first, said.find_last_not_of(" \t\r\n") - first + 1);
+  if (result.exit_status < 0) return Concat({command.front(), texts::kProgramKilled});
+  return Concat({command.front(), texts::kProgramExitStatus, std::to_string(result.exit_status)});
+}
+
 }  // namespace
 
 std::string ProcessCurrentDirectory() {
@@ -64,36 +97,67 @@ std::string FormLogic::CurrentDirectory() const {
                                         : ProcessCurrentDirectory();
 }
 
-void FormLogic::Run(const CommandLine& command, ShowState show) {
-  if (environment_.runner != nullptr) {
-    environment_.runner->Run(command, show);
-  } else {
-    RunAndWait(command, show);
-  }
+CommandResult FormLogic::Run(const CommandLine& command, ShowState show) {
+  return environment_.runner != nullptr ? environment_.runner->Run(command, show) : RunAndWait(command, show);
+}
+
+std::string FormLogic::WorkingFolder() const { return work_dir_.empty() ? CurrentDirectory() : work_dir_; }
+
+// The gateway works on WorkDir: the tool does too when spam.mdb is there, so
+// that a start from another folder neither shows nor creates another database.
+void FormLogic::ChooseWorkingFolder(const std::string& server) {
+  const std::string stored = GetSetting(setting::WorkDir);
+  const bool usable = !stored.empty() && (FileExists(stored + std::string(texts::kDatabaseFile)) ||
+                                          (!server.empty() && FolderExists(stored)));
+  work_dir_ = usable ? stored : std::string();
+}
+
+// Shows why nothing can be done when there is no working folder.
+bool FormLogic::HaveWorkingFolder() {
+  if (!WorkingFolder().empty()) return true;
+  view_.ShowMessage({texts::kMessageTitle, texts::kNoWorkingFolder, MessageIcon::Warning, true});
+  return false;
+}
+
+void FormLogic::SayWhySettingsCannotBeStored(std::string_view lead, const RegistryAccess& access) {
+  const int error = access.read_error != 0 ? access.read_error : access.write_error;
+  const std::string text = Concat({lead, RegistryFilePath(), ": ", std::strerror(error)});
+  view_.ShowMessage({texts::kMessageTitle, text, MessageIcon::Warning, true});
 }
 
 void FormLogic::LoadSettings() {
   InitializeSqlLayerOnce();
+  const std::string server = GetSetting(setting::DatabaseServer);
+  ChooseWorkingFolder(server);
+  const std::string folder = WorkingFolder();
   // A failed open is only traced; the statements below then fail quietly and
   // the lists stay empty. A database that cannot be written is still read.
-  const bool read_only = !OpenDatabase(CurrentDirectory(), texts::kDatabaseFile,
-                                       GetSetting(setting::DatabaseServer)) &&
-                         SQL_ErrorNumber() == kSqlErrorReadOnly;
-  database_open_ = true;
-  HandDatabaseToServiceUser(CurrentDirectory(), texts::kDatabaseFile);  // started with sudo
+  // Without a folder nothing is opened: never spam.mdb at the root.
+  bool read_only = false;
+  if (!folder.empty()) {
+    read_only = !OpenDatabase(folder, texts::kDatabaseFile, server) && SQL_ErrorNumber() == kSqlErrorReadOnly;
+    database_open_ = true;
+    HandDatabaseToServiceUser(folder, texts::kDatabaseFile);  // started with sudo
+  }
   view_.SetText(ControlId::TitleLabel, TitleText());
-  FillList(ControlId::WhitelistList, texts::kSelectWhitelist, "email");
-  FillList(ControlId::DomainList, texts::kSelectDomains, "what");
-  FillList(ControlId::RelayList, texts::kSelectRelays, "what");
+  if (database_open_) {
+    FillList(ControlId::WhitelistList, texts::kSelectWhitelist, "email");
+    FillList(ControlId::DomainList, texts::kSelectDomains, "what");
+    FillList(ControlId::RelayList, texts::kSelectRelays, "what");
+  }
   LoadRegistryValues();
   view_.SetChecked(ControlId::RestartCheck, true);
+  if (!HaveWorkingFolder()) return;
   if (read_only) view_.ShowMessage({texts::kMessageTitle, texts::kDatabaseReadOnly, MessageIcon::Warning, false});
+  if (const RegistryAccess access = CheckRegistryAccess(); access.read_error != 0 || access.write_error != 0)
+    SayWhySettingsCannotBeStored(access.read_error != 0 ? texts::kSettingsNotReadable : texts::kSettingsNotWritable,
+                                 access);
 }
 
 void FormLogic::FillList(ControlId list, std::string_view query, std::string_view column) {
   SQL_Stmt(3, query);
   SQL_Fetch(0);
-  for (int n = 0; SQL_Eod() == 0 && n < kMaxListEntries; ++n) {
+  for (int n = 0; SQL_Eod() == 0 && n < kMaxLoadedListEntries; ++n) {
     view_.AppendListEntry(list, SQL_ResColText(SQL_ResColNumber(column)));
     SQL_Fetch(0);
   }
@@ -111,10 +175,10 @@ void FormLogic::LoadRegistryValues() {
 
 const std::string_view* FormLogic::FirstValidationFailure() const {
   if (view_.ListCount(ControlId::DomainList) == 0) return &texts::kNoReceiveDomain;
-  if (ParseLeadingNumber(view_.Text(ControlId::RecvPortEdit)) == 0) return &texts::kUnknownReceivePort;
-  if (ParseLeadingNumber(view_.Text(ControlId::SendPortEdit)) == 0) return &texts::kUnknownSendPort;
+  if (!PortInRange(view_.Text(ControlId::RecvPortEdit))) return &texts::kUnknownReceivePort;
+  if (!PortInRange(view_.Text(ControlId::SendPortEdit))) return &texts::kUnknownSendPort;
   if (view_.Text(ControlId::RecvHostInput).empty()) return &texts::kUnknownReceiveIp;
-  if (view_.Text(ControlId::SendHostEdit).empty()) return &texts::kUnknownSendHost;
+  if (Trimmed(view_.Text(ControlId::SendHostEdit)).empty()) return &texts::kUnknownSendHost;
   return nullptr;
 }
 
@@ -124,9 +188,9 @@ bool FormLogic::WriteSettings() {
       {setting::RecvPort, view_.Text(ControlId::RecvPortEdit)},
       {setting::RecvHost, view_.Text(ControlId::RecvHostInput)},
       {setting::SendPort, view_.Text(ControlId::SendPortEdit)},
-      {setting::SendHost, view_.Text(ControlId::SendHostEdit)},
-      {setting::StatusMail, view_.Text(ControlId::StatusMailEdit)},
-      {setting::WorkDir, CurrentDirectory()},
+      {setting::SendHost, Trimmed(view_.Text(ControlId::SendHostEdit))},
+      {setting::StatusMail, Trimmed(view_.Text(ControlId::StatusMailEdit))},
+      {setting::WorkDir, WorkingFolder()},
       {setting::GarbageCollector, "1"},
       {setting::CheckBadMailAdr, rbl},
   }};
@@ -137,6 +201,12 @@ bool FormLogic::WriteSettings() {
 }
 
 void FormLogic::SaveSettings() {
+  if (!HaveWorkingFolder()) return;
+  // Before the checks of the fields, which read empty without the file.
+  if (const RegistryAccess access = CheckRegistryAccess(); (access.read_error != 0 || access.write_error != 0)) {
+    SayWhySettingsCannotBeStored(texts::kCannotSave, access);
+    return;
+  }
   if (const std::string_view* failure = FirstValidationFailure()) {
     ShowPlain(*failure, false);
     return;
@@ -171,7 +241,7 @@ void FormLogic::ShowPlain(std::string_view text, bool owned) {
 bool FormLogic::ExecuteListStatement(const std::string& statement) {
   SQL_ErrorClearAll();
   SQL_Stmt(3, statement);
-  HandDatabaseToServiceUser(CurrentDirectory(), texts::kDatabaseFile);  // a -wal made anew
+  HandDatabaseToServiceUser(WorkingFolder(), texts::kDatabaseFile);  // a -wal made anew
   if (!StatementFailed()) return true;
   std::string error = SQL_ErrorText();
   if (error.empty()) error = Concat({texts::kDatabaseErrorFallback, std::to_string(SQL_ErrorNumber())});
@@ -179,13 +249,30 @@ bool FormLogic::ExecuteListStatement(const std::string& statement) {
   return false;
 }
 
-void FormLogic::AddDomain() {
-  std::string text = view_.Text(ControlId::DomainEdit);
-  if (text.empty()) return;
-  if (text.front() != '@') {
-    text.insert(0, "@");
-    view_.SetText(ControlId::DomainEdit, text);
+// Blanks would never match a recipient or sender; an address is no domain.
+std::string FormLogic::DomainEntry(ControlId input, bool add_at) {
+  std::string text = Trimmed(view_.Text(input));
+  if (text.empty()) return text;
+  if (text.find('@', 1) != std::string::npos) {
+    ShowPlain(Concat({text, texts::kAtInsideDomain}), true);
+    return {};
   }
+  if (add_at && text.front() != '@') text.insert(0, "@");
+  return text;
+}
+
+// The gateway does not start with more than its limit of domains or relays.
+bool FormLogic::RoomForOneMore(ControlId list) {
+  if (view_.ListCount(list) < static_cast<int>(kMaxListEntries)) return true;
+  ShowPlain(Concat({texts::kListFullBefore, std::to_string(kMaxListEntries), texts::kListFullAfter}), true);
+  return false;
+}
+
+void FormLogic::AddDomain() {
+  if (!HaveWorkingFolder()) return;
+  const std::string text = DomainEntry(ControlId::DomainEdit, true);
+  if (text.empty() || !RoomForOneMore(ControlId::DomainList)) return;
+  view_.SetText(ControlId::DomainEdit, text);
   if (!ExecuteListStatement(Concat({texts::kInsertSpamSystem, SqlQuote(text), texts::kDomainTypSuffix})))
     return;
   view_.AppendListEntry(ControlId::DomainList, text);
@@ -193,8 +280,9 @@ void FormLogic::AddDomain() {
 }
 
 void FormLogic::AddRelayIp() {
-  std::string text = view_.Text(ControlId::RelayIpInput);
-  if (text.empty()) return;
+  if (!HaveWorkingFolder()) return;
+  const std::string text = Trimmed(view_.Text(ControlId::RelayIpInput));
+  if (text.empty() || !RoomForOneMore(ControlId::RelayList)) return;
   if (!ExecuteListStatement(Concat({texts::kInsertSpamSystem, SqlQuote(text), texts::kRelayTypSuffix})))
     return;
   view_.AppendListEntry(ControlId::RelayList, text);
@@ -202,7 +290,8 @@ void FormLogic::AddRelayIp() {
 }
 
 void FormLogic::AddWhitelistEntry() {
-  std::string text = view_.Text(ControlId::WhitelistEdit);
+  if (!HaveWorkingFolder()) return;
+  const std::string text = DomainEntry(ControlId::WhitelistEdit, false);
   if (text.empty()) return;
   if (text.front() != '@') {
     ShowPlain(texts::kWrongWhitelistDomain, true);
@@ -221,6 +310,7 @@ void FormLogic::RemoveWhitelistEntry() {
 }
 
 void FormLogic::RemoveSelected(ControlId list, std::string_view delete_prefix) {
+  if (!HaveWorkingFolder()) return;
   const int index = view_.ListSelection(list);
   const std::string text = index >= 0 ? view_.ListEntry(list, index) : std::string();
   if (!ExecuteListStatement(Concat({delete_prefix, SqlQuote(text), texts::kStatementEnd}))) return;
@@ -233,18 +323,44 @@ void FormLogic::RemoveMatchingEntries(ControlId list, std::string_view text) {
     if (SameIgnoringCase(view_.ListEntry(list, i), text)) view_.RemoveListEntry(list, i);
 }
 
+// Success only when the service program said so by its exit status.
+void FormLogic::ShowServiceResult(const CommandLine& command, const CommandResult& result,
+                                  std::string_view success, std::string_view failure) {
+  if (result.Succeeded()) {
+    view_.ShowMessage({texts::kMessageTitle, success, MessageIcon::Information, true});
+    return;
+  }
+  const std::string text = Concat({failure, FailureText(command, result)});
+  view_.ShowMessage({texts::kMessageTitle, text, MessageIcon::Warning, true});
+}
+
+// The service program of the working folder. Root runs it only when nobody
+// else may change it; otherwise it is skipped like a missing one, and said.
+void FormLogic::RunServiceProgram(std::string_view switch_word, std::string_view success,
+                                  std::string_view failure) {
+  const std::string program = WorkingFolder() + std::string(texts::kServiceProgram);
+  const std::string runnable = ProgramRootMayRun(program);
+  if (runnable.empty()) {
+    const std::string text = Concat({failure, program, texts::kProgramNotSafe});
+    view_.ShowMessage({texts::kMessageTitle, text, MessageIcon::Warning, true});
+    return;
+  }
+  const CommandLine command{runnable, std::string(switch_word)};
+  ShowServiceResult(command, Run(command, ShowState::Hidden), success, failure);
+}
+
 void FormLogic::InstallService() {
-  Run({ProgramRootMayRun(CurrentDirectory() + std::string(texts::kServiceProgram)), std::string(texts::kInstallSwitch)},
-      ShowState::Hidden);
-  view_.ShowMessage({texts::kMessageTitle, texts::kServiceInstalled, MessageIcon::Information, true});
+  if (!HaveWorkingFolder()) return;
+  RunServiceProgram(texts::kInstallSwitch, texts::kServiceInstalled, texts::kServiceNotInstalled);
 }
 
 void FormLogic::UninstallService() {
+  if (!HaveWorkingFolder()) return;
   view_.SetEnabled(ControlId::UninstallButton, false);
+  // A service that is not running or not loaded makes the stop fail; only
+  // the removal's own result counts.
   Run({std::string(texts::kSystemctl), "stop", std::string(texts::kServiceName)}, ShowState::Hidden);
-  Run({ProgramRootMayRun(CurrentDirectory() + std::string(texts::kServiceProgram)), std::string(texts::kUninstallSwitch)},
-      ShowState::Hidden);
-  view_.ShowMessage({texts::kMessageTitle, texts::kServiceUninstalled, MessageIcon::Information, true});
+  RunServiceProgram(texts::kUninstallSwitch, texts::kServiceUninstalled, texts::kServiceNotUninstalled);
   view_.SetEnabled(ControlId::UninstallButton, true);
   view_.SetChecked(ControlId::RestartCheck, false);
 }

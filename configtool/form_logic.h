@@ -8,6 +8,7 @@
 #include "configtool/form_controls.h"
 #include "configtool/form_view.h"
 #include "configtool/run_and_wait.h"
+#include "store/registry.h"
 
 namespace brenvik {
 
@@ -26,7 +27,7 @@ std::string ProcessCurrentDirectory();
 std::string TitleText();
 
 // Upper bound of the entries loaded into one list box.
-inline constexpr int kMaxListEntries = 100000;
+inline constexpr int kMaxLoadedListEntries = 100000;
 
 class FormLogic {
  public:
@@ -35,7 +36,9 @@ class FormLogic {
   FormLogic(const FormLogic&) = delete;
   FormLogic& operator=(const FormLogic&) = delete;
 
-  // Opens spam.mdb in the current directory and fills the form.
+  // Opens spam.mdb in the working folder and fills the form: the folder
+  // WorkDir names when it holds spam.mdb (or a database server is set),
+  // else the current directory.
   void LoadSettings();
   // Validates, writes the settings, restarts the service when asked, ends.
   void SaveSettings();
@@ -59,11 +62,21 @@ class FormLogic {
   bool Click(ControlId id);
 
   bool DatabaseOpen() const { return database_open_; }
+  // WorkDir when the database was opened there, else the current directory
+  // read now; "" when neither is there.
+  std::string WorkingFolder() const;
 
  private:
+  void ChooseWorkingFolder(const std::string& server);
+  bool HaveWorkingFolder();
+  void SayWhySettingsCannotBeStored(std::string_view lead, const RegistryAccess& access);
   void FillList(ControlId list, std::string_view query, std::string_view column);
   void LoadRegistryValues();
   const std::string_view* FirstValidationFailure() const;
+  // The typed domain without blanks, "@" in front; "" when empty or
+  // refused with a message.
+  std::string DomainEntry(ControlId input, bool add_at);
+  bool RoomForOneMore(ControlId list);
   bool WriteSettings();
   // Runs a list statement; on failure shows the database's error and
   // returns false.
@@ -73,11 +86,15 @@ class FormLogic {
   void ShowPlain(std::string_view text, bool owned);
   void CloseDatabase();
   std::string CurrentDirectory() const;
-  void Run(const CommandLine& command, ShowState show);
+  CommandResult Run(const CommandLine& command, ShowState show);
+  void RunServiceProgram(std::string_view switch_word, std::string_view success, std::string_view failure);
+  void ShowServiceResult(const CommandLine& command, const CommandResult& result, std::string_view success,
+                         std::string_view failure);
 
   FormView& view_;
   ToolEnvironment environment_;
   bool database_open_ = false;  // opened by LoadSettings, closed once
+  std::string work_dir_;        // WorkDir when the database was opened there, else ""
 };
 
 }  // namespace brenvik

@@ -21,6 +21,33 @@ inline constexpr std::string_view kSaveFailed =
 // A list statement failed without an error text of its own.
 inline constexpr std::string_view kDatabaseErrorFallback = "Database error ";
 
+// A domain entry with an "@" after its first character: the entry goes first.
+inline constexpr std::string_view kAtInsideDomain =
+    " is not a mail domain: a domain has no @ inside "
+    "(z.B.: the domain of info@four.example is four.example).";
+// A domain or relay list that already holds the gateway's limit: the limit
+// goes between the two parts.
+inline constexpr std::string_view kListFullBefore = "The gateway reads at most ";
+inline constexpr std::string_view kListFullAfter =
+    " entries of this list and does not start with more.\r\n"
+    "Please remove an entry before adding another.";
+
+// The working folder (WorkDir without spam.mdb, and a current folder that no
+// longer exists): nothing is opened, changed or saved.
+inline constexpr std::string_view kNoWorkingFolder =
+    "The current folder no longer exists, and the settings name no working folder holding spam.mdb.\r\n"
+    "Nothing can be changed or saved. Please start brenvikcfg in the working folder "
+    "(cd /var/opt/brenvik).";
+
+// The settings file: said when the form opens and when Save is clicked. The
+// file's path and the system's reason follow.
+inline constexpr std::string_view kSettingsNotReadable =
+    "The settings cannot be read, so the fields do not show them, and Save cannot store them:\r\n";
+inline constexpr std::string_view kSettingsNotWritable =
+    "This user may not write the settings, so the fields do not show them, and Save cannot store them:\r\n";
+inline constexpr std::string_view kCannotSave =
+    "The settings cannot be saved; nothing was written and the form stays open:\r\n";
+
 inline constexpr std::string_view kWrongWhitelistDomain =
     "Wrong Domain, has to start with @ z.B.: @example.com)";
 
@@ -38,6 +65,15 @@ inline constexpr std::string_view kServiceInstalled =
     "Please change the servicestart to automatic\r\n"
     "and let the service start after save and end!\r\n";
 inline constexpr std::string_view kServiceUninstalled = "Service succesfully uninstalled!\r\n";
+// The service program did not report success: what it said (or why it did
+// not run) follows.
+inline constexpr std::string_view kServiceNotInstalled = "The service was not installed.\r\n";
+inline constexpr std::string_view kServiceNotUninstalled = "The service was not uninstalled.\r\n";
+inline constexpr std::string_view kProgramNotSafe =
+    " is not run as root: another user may change it or a folder above it.";
+inline constexpr std::string_view kProgramNotStarted = " could not be started: ";
+inline constexpr std::string_view kProgramExitStatus = " ended with exit status ";
+inline constexpr std::string_view kProgramKilled = " did not end normally";
 
 // Statements. Values are embedded with SqlQuote, which adds the quotes.
 inline constexpr std::string_view kSelectWhitelist = "SELECT * FROM LISTE WHERE email like '@%';";

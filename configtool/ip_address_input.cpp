@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QRegularExpressionValidator>
 
 #include "configtool/dotted_address.h"
@@ -18,6 +19,22 @@ constexpr int kMaxOctet = 255;
 
 }  // namespace
 
+// One octet. A value the person has not typed here (set by the program:
+// the stored address, "0.0.0.0" after an add) is selected by a click, so
+// that typing replaces it instead of going in front of it.
+class OctetField final : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+
+  bool typed = false;  // the person has typed into this field since it was last set
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    QLineEdit::mousePressEvent(event);
+    if (event->button() == Qt::LeftButton && !typed && !text().isEmpty()) selectAll();
+  }
+};
+
 IpAddressInput::IpAddressInput(QWidget* parent) : QFrame(parent) {
   setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   setFocusPolicy(Qt::NoFocus);  // not a Tab stop; its fields take clicks
@@ -25,7 +42,7 @@ IpAddressInput::IpAddressInput(QWidget* parent) : QFrame(parent) {
   setBackgroundRole(QPalette::Base);
   auto* validator = new QRegularExpressionValidator(kOctetPattern, this);
   for (int i = 0; i < 4; ++i) {
-    auto* field = new QLineEdit(this);
+    auto* field = new OctetField(this);
     field->setObjectName(QStringLiteral("octet%1").arg(i));
     field->setFrame(false);
     field->setAlignment(Qt::AlignCenter);
@@ -44,6 +61,8 @@ IpAddressInput::IpAddressInput(QWidget* parent) : QFrame(parent) {
   Layout();
 }
 
+QLineEdit* IpAddressInput::Field(int index) const { return fields_[index]; }
+
 std::string IpAddressInput::Text() const {
   if (!kept_text_.empty()) return kept_text_;
   OctetFields octets;
@@ -58,8 +77,10 @@ void IpAddressInput::SetText(std::string_view text) {
   kept_text_.clear();
   setToolTip(QString());
   auto octets = ParseDottedAddress(text);
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < 4; ++i) {
     fields_[i]->setText(octets ? QString::number((*octets)[i]) : QString());
+    fields_[i]->typed = false;
+  }
   if (!octets && !text.empty()) {
     kept_text_ = std::string(text);
     setToolTip(QString::fromStdString(kept_text_));
@@ -71,7 +92,8 @@ void IpAddressInput::FieldEdited(int index) {
     kept_text_.clear();
     setToolTip(QString());
   }
-  QLineEdit* field = fields_[index];
+  OctetField* field = fields_[index];
+  field->typed = true;
   if (const int typed = field->text().toInt(); typed > kMaxOctet) {
     field->setText(QString::number(kMaxOctet));
     field->selectAll();
@@ -107,8 +129,9 @@ bool IpAddressInput::FieldKey(int index, QKeyEvent& key) {
   advanced_into_ = -1;
   if (key.matches(QKeySequence::Paste)) return PasteAddress();
   if (key.key() == Qt::Key_Period) {
-    // The "." after three digits only confirms the move already made.
-    if (index < 3 && !(just_entered && fields_[index]->text().isEmpty())) MoveTo(index + 1, true);
+    // The "." after three digits only confirms the move already made, also
+    // when the field moved into holds a value.
+    if (index < 3 && !just_entered) MoveTo(index + 1, true);
     return true;
   }
   if (key.key() == Qt::Key_Backspace && index > 0 && fields_[index]->text().isEmpty()) {
@@ -119,9 +142,16 @@ bool IpAddressInput::FieldKey(int index, QKeyEvent& key) {
 }
 
 bool IpAddressInput::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress) {
-    for (int i = 0; i < 4; ++i)
-      if (watched == fields_[i] && FieldKey(i, *static_cast<QKeyEvent*>(event))) return true;
+  switch (event->type()) {
+    case QEvent::KeyPress:
+      for (int i = 0; i < 4; ++i)
+        if (watched == fields_[i] && FieldKey(i, *static_cast<QKeyEvent*>(event))) return true;
+      break;
+    case QEvent::MouseButtonPress:
+    case QEvent::FocusOut:
+      advanced_into_ = -1;  // a "." after a click or elsewhere is a "." again
+      break;
+    default: break;
   }
   return QFrame::eventFilter(watched, event);
 }

@@ -10,6 +10,8 @@ class QLineEdit;
 
 namespace brenvik {
 
+class OctetField;
+
 class IpAddressInput final : public QFrame {
  public:
   explicit IpAddressInput(QWidget* parent = nullptr);
@@ -22,7 +24,7 @@ class IpAddressInput final : public QFrame {
   // leaves them empty, is kept as it is and is shown in the tooltip.
   void SetText(std::string_view text);
 
-  QLineEdit* Field(int index) const { return fields_[index]; }
+  QLineEdit* Field(int index) const;
 
   // Called with a typed octet over 255, after the field was set to 255.
   void SetOutOfRangeHandler(std::function<void(int typed)> handler) { out_of_range_ = std::move(handler); }
@@ -38,7 +40,7 @@ class IpAddressInput final : public QFrame {
   bool PasteAddress();
   void Layout();
 
-  std::array<QLineEdit*, 4> fields_{};
+  std::array<OctetField*, 4> fields_{};
   std::string kept_text_;                   // a non-dotted stored text, until edited
   int advanced_into_ = -1;                  // field just entered after three digits, until the next key
   std::function<void(int)> out_of_range_;   // told of an octet over 255

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <cstdio>
 
 #include "configtool/form_texts.h"
 #include "configtool/group_frame.h"
@@ -306,6 +307,10 @@ void MainForm::ShowMessage(const MessageBoxSpec& message) {
                   message.owned_by_form ? this : nullptr);
   if (!message.owned_by_form) box.setWindowModality(Qt::ApplicationModal);
   if (message_hook_) message_hook_(box);
+  // Also for an administrator who started the tool from a terminal, and
+  // for a look back at what was said.
+  std::fprintf(stderr, "%s: %s\n", box.windowTitle().toLocal8Bit().constData(), text.toLocal8Bit().constData());
+  std::fflush(stderr);
   box.exec();
 }
 

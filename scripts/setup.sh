@@ -16,7 +16,7 @@ PACKAGES=(
   postfix swaks openssl              # open relay tests: a real trusting backend, its TLS key
   libssl-dev                         # STARTTLS at the gateway (OpenSSL 3)
   testssl.sh                         # TLS end-to-end tests: a TLS scanner
-  xvfb xauth fonts-wine              # the tool under a real X server, Tahoma metrics
+  xvfb xauth fonts-wine xdotool      # the tool under a real X server, Tahoma metrics, real clicks and keys
   clang libclang-rt-14-dev           # fuzz targets: clang with libFuzzer and the sanitizers
   lintian man-db                     # the Debian package checked as Debian checks it, its manual pages
 )

@@ -202,6 +202,26 @@ std::string ReadRegistryValue(std::string_view root, std::string_view subkey, st
   return data.substr(0, data.find('\0'));
 }
 
+RegistryAccess CheckRegistryAccess() {
+  RegistryAccess result;
+  const std::string file = RegistryFilePath();
+  std::string folder = FolderOf(file);
+  struct stat st {};
+  while (folder != "/" && stat(folder.c_str(), &st) != 0 && errno == ENOENT) folder = FolderOf(folder);
+  if (access(folder.c_str(), W_OK | X_OK) != 0 ||
+      (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0))
+    result.write_error = errno;
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) result.read_error = errno;
+    return result;
+  }
+  if (fstat(fd, &st) != 0) result.read_error = errno;
+  else if (!S_ISREG(st.st_mode)) result.read_error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  close(fd);
+  return result;
+}
+
 std::vector<int> RegistryUnparsedLines() {
   std::string text;
   if (ReadWholeFile(RegistryFilePath(), text) != ReadOutcome::Read) return {};

@@ -19,6 +19,15 @@ std::string SysRoot();
 // $BRENVIK_SYSROOT/etc/brenvik/registry.reg
 std::string RegistryFilePath();
 
+// Why this process cannot read or write the registry file, each as an
+// errno (0: it can). A missing file reads as empty and is writable when the
+// nearest existing folder above it is, as the first write creates the rest.
+struct RegistryAccess {
+  int read_error = 0;   // opening the file for reading failed (EISDIR, EINVAL: not a plain file)
+  int write_error = 0;  // the full-access check of GETREGVALUE and SETREGVALUE failed
+};
+RegistryAccess CheckRegistryAccess();
+
 // Returns the value's text (a DWORD or hex value reads as its bytes up to
 // the first zero byte, as a string query would). "" when the file, key or
 // value is missing, the value holds 256 or more characters (bytes), its line

@@ -46,8 +46,8 @@ class FormLogicTest : public ::testing::Test {
     v.texts[ControlId::RecvPortEdit] = "25a";  // stored exactly as typed
     v.texts[ControlId::SendPortEdit] = "26";
     v.texts[ControlId::RecvHostInput] = "192.0.2.1";
-    v.texts[ControlId::SendHostEdit] = "mail.example.org";
-    v.texts[ControlId::StatusMailEdit] = "";
+    v.texts[ControlId::SendHostEdit] = "  mail.example.org\t";  // stored without the blanks
+    v.texts[ControlId::StatusMailEdit] = " ";
   }
   Strings Rows(const std::string& sql) { return test::Sql(machine.Database(), sql); }
 
@@ -104,6 +104,11 @@ TEST_F(FormLogicTest, ValidationShowsOnlyTheFirstFailureAndWritesNothing) {
       {{{ControlId::SendPortEdit, "0"}, {ControlId::RecvHostInput, ""}}, "Unknown send port!"},
       {{{ControlId::RecvHostInput, ""}, {ControlId::SendHostEdit, ""}}, "Receive IP is unknown!"},
       {{{ControlId::SendHostEdit, ""}}, "Send to Host is unknown!"},
+      {{{ControlId::SendHostEdit, " \t "}}, "Send to Host is unknown!"},
+      {{{ControlId::RecvPortEdit, "70000"}}, "Unknown receive port!"},  // the gateway could not listen
+      {{{ControlId::RecvPortEdit, "65536"}, {ControlId::SendPortEdit, "0"}}, "Unknown receive port!"},
+      {{{ControlId::SendPortEdit, "65536"}}, "Unknown send port!"},
+      {{{ControlId::SendPortEdit, "-25"}}, "Unknown send port!"},
   };
   for (const auto& [spoilt, message] : cases) {
     FillValidForm(view);
@@ -125,6 +130,8 @@ TEST_F(FormLogicTest, SaveWritesTheEightValuesInOrderRestartsWhenTickedAndEnds) 
   const Runs restart{{{"systemctl", "stop", "brenvik"}, ShowState::ShownNoActivate},
                      {{"systemctl", "start", "brenvik"}, ShowState::ShownNoActivate}};
   for (bool ticked : {true, false}) {
+    // A WorkDir without spam.mdb is not the working folder.
+    if (!ticked) Store("WorkDir", machine.Base() + "/emptied");
     FakeView v;
     FormLogic l(v, Environment());
     l.LoadSettings();  // ticks RestartCheck
@@ -188,6 +195,11 @@ TEST_F(FormLogicTest, CancelAndCloseBoxEndWithoutWriting) {
 // or selected first and what the list and the input show afterwards.
 TEST_F(FormLogicTest, ListRules) {
   using Op = void (FormLogic::*)();
+  const std::string kInjected = "@o'neil.example'; DELETE FROM SpamSystem; --";
+  auto kAtInside = [](const std::string& entry) {
+    return entry + " is not a mail domain: a domain has no @ inside (z.B.: the domain of info@four.example is "
+                   "four.example). [owned]";
+  };
   const ControlId domain = ControlId::DomainEdit, relay = ControlId::RelayIpInput, white = ControlId::WhitelistEdit;
   struct Step {
     Op op;
@@ -217,6 +229,14 @@ TEST_F(FormLogicTest, ListRules) {
       {&FormLogic::AddWhitelistEntry, white, "@Friend.Example", -1, {"@it's.example", "@Friend.Example"}, ""},
       {&FormLogic::RemoveWhitelistEntry, white, {}, -1, {"@it's.example", "@Friend.Example"}, ""},
       {&FormLogic::RemoveWhitelistEntry, white, {}, 0, {"@Friend.Example"}, ""},
+      // Blanks around an entry never match a recipient or sender.
+      {&FormLogic::AddWhitelistEntry, white, "@Partner.example ", -1, {"@Friend.Example", "@Partner.example"}, ""},
+      {&FormLogic::AddWhitelistEntry, white, " \t ", -1, {"@Friend.Example", "@Partner.example"}, " \t "},
+      {&FormLogic::AddWhitelistEntry, white, "@info@five.example", -1, {"@Friend.Example", "@Partner.example"},
+       "@info@five.example", kAtInside("@info@five.example")},
+      {&FormLogic::AddDomain, domain, "  three.example  ", -1, {"@example.org", "@example.org", kInjected, "@three.example"}, ""},
+      {&FormLogic::AddDomain, domain, "info@four.example", -1, {"@example.org", "@example.org", kInjected, "@three.example"},
+       "info@four.example", kAtInside("info@four.example")},
   };
   Seed("INSERT INTO SpamSystem VALUES ('@dup.example', 1), ('@DUP.example', 1);");
   Open();
@@ -235,8 +255,32 @@ TEST_F(FormLogicTest, ListRules) {
   }
   EXPECT_EQ(Rows("SELECT what, Typ FROM SpamSystem;"),
             (Strings{"@example.org|1", "@example.org|1", "@o'neil.example'; DELETE FROM SpamSystem; --|1",
-                     "0.0.0.0|2"}));
-  EXPECT_EQ(Rows("SELECT Email, WieOft FROM Liste;"), (Strings{"@Friend.Example|NULL"}));
+                     "0.0.0.0|2", "@three.example|1"}));
+  EXPECT_EQ(Rows("SELECT Email, WieOft FROM Liste;"), (Strings{"@Friend.Example|NULL", "@Partner.example|NULL"}));
+}
+
+// The gateway does not start with more than 100 domains or relay addresses:
+// the 101st is refused; after a remove there is room again.
+TEST_F(FormLogicTest, TheHundredAndFirstDomainOrRelayIsRefused) {
+  std::string seed = "INSERT INTO SpamSystem VALUES ('@d0.example', 1), ('10.0.0.0', 2)";
+  for (int i = 1; i < 100; ++i)
+    seed += ", ('@d" + std::to_string(i) + ".example', 1), ('10.0.0." + std::to_string(i) + "', 2)";
+  Seed(seed + ";");
+  Open();
+  view.texts[ControlId::DomainEdit] = "one-more.example";
+  logic->AddDomain();
+  view.texts[ControlId::RelayIpInput] = "10.0.1.1";
+  logic->AddRelayIp();
+  const std::string full = "Brenvik: The gateway reads at most 100 entries of this list and does not start with "
+                           "more.\r\nPlease remove an entry before adding another. [owned]\n";
+  EXPECT_EQ(view.Shown(), full + full);
+  EXPECT_EQ(view.Text(ControlId::DomainEdit), "one-more.example");
+  EXPECT_EQ(Rows("SELECT COUNT(*) FROM SpamSystem GROUP BY Typ;"), (Strings{"100", "100"}));
+  view.selection[ControlId::DomainList] = 0;
+  logic->RemoveDomain();
+  logic->AddDomain();
+  EXPECT_EQ(view.List(ControlId::DomainList).back(), "@one-more.example");
+  EXPECT_EQ(Rows("SELECT COUNT(*) FROM SpamSystem WHERE Typ = 1;"), (Strings{"100"}));
 }
 
 // With DatabaseServer set the tool works on that database, not on spam.mdb.
@@ -308,6 +352,7 @@ TEST_F(FormLogicTest, DatabaseThatCannotBeWrittenIsShownAndSaidSo) {
   Seed("INSERT INTO SpamSystem VALUES ('@a.example', 1);");
   ASSERT_EQ(chmod(machine.Base().c_str(), 0755) | chmod(machine.Database().c_str(), 0444), 0);
   ASSERT_EQ(chown(machine.Database().c_str(), 65534, 65534) | chown(machine.Work().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(machine.Root().c_str(), 65534, 65534), 0);  // the settings may be written
   pid_t pid = fork();
   if (pid == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);

@@ -67,7 +67,11 @@ class FakeView : public FormView {
 class RecordingRunner : public CommandRunner {
  public:
   std::vector<std::pair<CommandLine, ShowState>> runs;
-  void Run(const CommandLine& command, ShowState show) override { runs.emplace_back(command, show); }
+  CommandResult result{0, 0, ""};  // what every command reports
+  CommandResult Run(const CommandLine& command, ShowState show) override {
+    runs.emplace_back(command, show);
+    return result;
+  }
 };
 
 // A fresh folder with the machine root below it (BRENVIK_SYSROOT points
