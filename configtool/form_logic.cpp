@@ -367,7 +367,13 @@ void FormLogic::UninstallService() {
 
 void FormLogic::RestartService() {
   Run({std::string(texts::kSystemctl), "stop", std::string(texts::kServiceName)}, ShowState::ShownNoActivate);
-  Run({std::string(texts::kSystemctl), "start", std::string(texts::kServiceName)}, ShowState::ShownNoActivate);
+  const CommandLine start{std::string(texts::kSystemctl), "start", std::string(texts::kServiceName)};
+  // The settings are saved either way; a gateway that did not start is said
+  // before the form goes, as nobody may see the command's own output.
+  if (const CommandResult result = Run(start, ShowState::ShownNoActivate); !result.Succeeded()) {
+    const std::string text = Concat({texts::kServiceNotStarted, FailureText(start, result)});
+    view_.ShowMessage({texts::kMessageTitle, text, MessageIcon::Warning, true});
+  }
 }
 
 bool FormLogic::Click(ControlId id) {

@@ -71,6 +71,7 @@ inline constexpr std::string_view kServiceNotInstalled = "The service was not in
 inline constexpr std::string_view kServiceNotUninstalled = "The service was not uninstalled.\r\n";
 inline constexpr std::string_view kProgramNotSafe =
     " is not run as root: another user may change it or a folder above it.";
+inline constexpr std::string_view kServiceNotStarted = "The settings were saved, but the service did not start:\r\n";
 inline constexpr std::string_view kProgramNotStarted = " could not be started: ";
 inline constexpr std::string_view kProgramExitStatus = " ended with exit status ";
 inline constexpr std::string_view kProgramKilled = " did not end normally";

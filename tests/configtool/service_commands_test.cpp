@@ -105,6 +105,11 @@ TEST_F(ServiceCommandsTest, RestartStopsThenStartsWithOutputShown) {
   // Under ctest the tool's own output is a pipe or file, never /dev/null.
   EXPECT_EQ(test::ReadFile(Journal()), "systemctl stop brenvik shown\nsystemctl start brenvik shown\n");
   EXPECT_EQ(view.Shown(), "");
+  // A start that fails is said: its output went to the tool's, not into the message.
+  test::WriteScript(machine.Base() + "/bin/systemctl", "echo 'Job for brenvik.service failed.'\nexit 1\n");
+  logic.RestartService();
+  EXPECT_EQ(view.Shown(), "Brenvik: The settings were saved, but the service did not start:\r\n"
+                          "systemctl ended with exit status 1 [w] [owned]\n");
 }
 
 TEST(RunAndWaitTest, WaitsForTheChildPassesArgumentsUnsplitAndSkipsMissingPrograms) {

@@ -40,10 +40,11 @@ def setUpModule():
     if not BRENVIKCFG or not shutil.which("Xvfb") or not shutil.which("xdotool"):
         raise unittest.SkipTest("needs brenvikcfg, Xvfb and xdotool")
     e2e.require_binary()
-    # -displayfd: the server picks a free display and writes its number.
+    # -displayfd: the server picks a free display and writes its number;
+    # -noreset: no reset (refusing connections) whenever the last client ends.
     read_end, write_end = os.pipe()
     _xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                              "-dpi", "96", "-nolisten", "tcp", "-ac"], pass_fds=(write_end,),
+                              "-dpi", "96", "-nolisten", "tcp", "-ac", "-noreset"], pass_fds=(write_end,),
                              stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end) as f:
