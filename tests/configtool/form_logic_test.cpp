@@ -259,6 +259,45 @@ TEST_F(FormLogicTest, ListRules) {
   EXPECT_EQ(Rows("SELECT Email, WieOft FROM Liste;"), (Strings{"@Friend.Example|NULL", "@Partner.example|NULL"}));
 }
 
+// WorkDir holding spam.mdb is the working folder wherever the tool starts;
+// without it and without a current folder nothing is opened, changed or saved.
+TEST_F(FormLogicTest, WorkingFolderIsWorkDirWhenItHoldsTheDatabase) {
+  Seed("INSERT INTO SpamSystem VALUES ('@kept.example', 1);");
+  Store("WorkDir", machine.Work());
+  cwd = machine.Base() + "/elsewhere";
+  std::filesystem::create_directories(cwd);
+  Open();
+  EXPECT_EQ(view.List(ControlId::DomainList), (Strings{"@kept.example"}));
+  view.texts[ControlId::DomainEdit] = "added.example";
+  logic->AddDomain();
+  FillValidForm(view);
+  view.checks[ControlId::RestartCheck] = false;
+  logic->SaveSettings();
+  EXPECT_EQ(view.Shown(), "");
+  EXPECT_EQ(Setting("WorkDir"), machine.Work());
+  EXPECT_EQ(Rows("SELECT what FROM SpamSystem;"), (Strings{"@kept.example", "@added.example"}));
+  EXPECT_TRUE(std::filesystem::is_empty(cwd));
+
+  Store("WorkDir", "");
+  cwd = "";  // the current folder was removed
+  FakeView lost;
+  FormLogic without(lost, Environment());
+  without.LoadSettings();
+  lost.texts[ControlId::DomainEdit] = "lost.example";
+  without.AddDomain();
+  FillValidForm(lost);
+  without.SaveSettings();
+  without.InstallService();
+  const std::string said = "Brenvik: The current folder no longer exists, and the settings name no working folder "
+                           "holding spam.mdb.\r\nNothing can be changed or saved. Please start brenvikcfg in the "
+                           "working folder (cd /var/opt/brenvik). [w] [owned]\n";
+  EXPECT_EQ(lost.Shown(), said + said + said + said);
+  EXPECT_FALSE(without.DatabaseOpen());
+  EXPECT_EQ(Setting("WorkDir"), "");
+  EXPECT_EQ(lost.closed, 0);
+  EXPECT_TRUE(runner.runs.empty());
+}
+
 // The gateway does not start with more than 100 domains or relay addresses:
 // the 101st is refused; after a remove there is room again.
 TEST_F(FormLogicTest, TheHundredAndFirstDomainOrRelayIsRefused) {

@@ -393,7 +393,8 @@ class ToolUnderX(unittest.TestCase):
         m.click("RestartCheck")  # this test starts the gateway itself
         m.save_and_end()
         saved = m.settings()
-        self.assertEqual((saved["RecvHost"], saved["SendHost"]), ("127.168.1.10", "localhost"))
+        self.assertEqual((saved["RecvHost"], saved["SendHost"], saved["WorkDir"], saved["GarbageCollector"]),
+                         ("127.168.1.10", "localhost", m.work, "1"))
 
         gateway = subprocess.Popen([e2e.BRENVIK], env=dict(os.environ, BRENVIK_SYSROOT=m.root),
                                    cwd=m.base, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
