@@ -33,6 +33,7 @@ TWIPS = {
     "StatusMailEdit": (1800, 5175, 5880, 285),
 }
 FORM_SIZE = (536, 480)
+LSAN_SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
 
 
 def setUpModule():
@@ -120,6 +121,9 @@ class Machine:
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         env = dict(os.environ, DISPLAY=DISPLAY, QT_QPA_PLATFORM="xcb", BRENVIK_SYSROOT=self.root,
                    XDG_RUNTIME_DIR=runtime, PATH=os.path.join(self.base, "bin") + ":" + os.environ["PATH"])
+        # Sanitizer builds: the X11 side of Qt keeps some allocations until exit.
+        env["LSAN_OPTIONS"] = ":".join(filter(None, ["suppressions=" + LSAN_SUPPRESSIONS,
+                                                     os.environ.get("LSAN_OPTIONS")]))
         command = [BRENVIKCFG]
         if user:
             os.chown(runtime, user.pw_uid, user.pw_gid)
