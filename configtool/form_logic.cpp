@@ -44,6 +44,13 @@ std::string GetSetting(std::string_view name) {
   return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name);
 }
 
+// The text a control is created with (a group box's caption).
+std::string_view CreationText(ControlId id) {
+  for (const ControlSpec& spec : kControls)
+    if (spec.id == id) return spec.text;
+  return {};
+}
+
 std::string Trimmed(const std::string& text) { return std::string(TrimBlanks(text)); }
 
 // A port the gateway can listen on or connect to: 1..65535.
@@ -148,6 +155,8 @@ void FormLogic::LoadSettings() {
   LoadRegistryValues();
   view_.SetChecked(ControlId::RestartCheck, true);
   if (!HaveWorkingFolder()) return;
+  SayWhenOverTheLimit(ControlId::DomainList, ControlId::DomainGroup);
+  SayWhenOverTheLimit(ControlId::RelayList, ControlId::RelayGroup);
   if (read_only) view_.ShowMessage({texts::kMessageTitle, texts::kDatabaseReadOnly, MessageIcon::Warning, false});
   if (const RegistryAccess access = CheckRegistryAccess(); access.read_error != 0 || access.write_error != 0)
     SayWhySettingsCannotBeStored(access.read_error != 0 ? texts::kSettingsNotReadable : texts::kSettingsNotWritable,
@@ -266,6 +275,15 @@ bool FormLogic::RoomForOneMore(ControlId list) {
   if (view_.ListCount(list) < static_cast<int>(kMaxListEntries)) return true;
   ShowPlain(Concat({texts::kListFullBefore, std::to_string(kMaxListEntries), texts::kListFullAfter}), true);
   return false;
+}
+
+// Lists filled elsewhere may hold more than the gateway starts with.
+void FormLogic::SayWhenOverTheLimit(ControlId list, ControlId group) {
+  const int count = view_.ListCount(list);
+  if (count <= static_cast<int>(kMaxListEntries)) return;
+  ShowPlain(Concat({texts::kOverLimitBefore, CreationText(group), texts::kOverLimitMiddle, std::to_string(count),
+                    texts::kOverLimitAfter, std::to_string(kMaxListEntries), texts::kOverLimitEnd}),
+            true);
 }
 
 void FormLogic::AddDomain() {

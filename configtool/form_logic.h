@@ -77,6 +77,7 @@ class FormLogic {
   // refused with a message.
   std::string DomainEntry(ControlId input, bool add_at);
   bool RoomForOneMore(ControlId list);
+  void SayWhenOverTheLimit(ControlId list, ControlId group);
   bool WriteSettings();
   // Runs a list statement; on failure shows the database's error and
   // returns false.

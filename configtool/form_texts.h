@@ -32,6 +32,14 @@ inline constexpr std::string_view kListFullAfter =
     " entries of this list and does not start with more.\r\n"
     "Please remove an entry before adding another.";
 
+// A domain or relay list that already holds more than the gateway reads:
+// before + the list's caption + middle + its count + after + the limit + end.
+inline constexpr std::string_view kOverLimitBefore = "The list \"";
+inline constexpr std::string_view kOverLimitMiddle = "\" holds ";
+inline constexpr std::string_view kOverLimitAfter = " entries, but the gateway reads at most ";
+inline constexpr std::string_view kOverLimitEnd =
+    " and does not start with more.\r\nPlease remove the extra entries.";
+
 // The working folder (WorkDir without spam.mdb, and a current folder that no
 // longer exists): nothing is opened, changed or saved.
 inline constexpr std::string_view kNoWorkingFolder =

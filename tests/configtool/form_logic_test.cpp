@@ -306,6 +306,7 @@ TEST_F(FormLogicTest, TheHundredAndFirstDomainOrRelayIsRefused) {
     seed += ", ('@d" + std::to_string(i) + ".example', 1), ('10.0.0." + std::to_string(i) + "', 2)";
   Seed(seed + ";");
   Open();
+  EXPECT_EQ(view.Shown(), "");
   view.texts[ControlId::DomainEdit] = "one-more.example";
   logic->AddDomain();
   view.texts[ControlId::RelayIpInput] = "10.0.1.1";
@@ -320,6 +321,16 @@ TEST_F(FormLogicTest, TheHundredAndFirstDomainOrRelayIsRefused) {
   logic->AddDomain();
   EXPECT_EQ(view.List(ControlId::DomainList).back(), "@one-more.example");
   EXPECT_EQ(Rows("SELECT COUNT(*) FROM SpamSystem WHERE Typ = 1;"), (Strings{"100"}));
+
+  // Filled past the limit elsewhere: said when the form opens.
+  Seed("INSERT INTO SpamSystem VALUES ('@d100.example', 1), ('10.0.0.100', 2), ('10.0.0.101', 2);");
+  FakeView over;
+  FormLogic(over, Environment()).LoadSettings();
+  EXPECT_EQ(over.Shown(),
+            "Brenvik: The list \"receive this domains\" holds 101 entries, but the gateway reads at most 100 and "
+            "does not start with more.\r\nPlease remove the extra entries. [owned]\n"
+            "Brenvik: The list \"this IPs are allowed to relay\" holds 102 entries, but the gateway reads at most 100 "
+            "and does not start with more.\r\nPlease remove the extra entries. [owned]\n");
 }
 
 // With DatabaseServer set the tool works on that database, not on spam.mdb.
