@@ -218,10 +218,21 @@ TEST(Registry, ProcessThatMayNotWriteReadsEverythingEmpty) {
               // Read-only opening (the service's user): every value, and an
               // unchanged value "written" without lock or write access.
               if (ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, "RecvPort") != "2525") return 13;
+              const RegistryAccess access = CheckRegistryAccess();  // what the tool tells its user
+              if (access.read_error != 0 || access.write_error != EACCES) return 15;
               return Set("RecvPort", "2525") ? 0 : 14;
             }),
             0);
   EXPECT_EQ(Get("RecvPort"), "2525");
+}
+
+TEST(Registry, AccessCheckCountsAMissingFileAsUsableAndAFolderAsUnreadable) {
+  TempRoot root;
+  RegistryAccess access = CheckRegistryAccess();  // no etc/brenvik yet: the first write creates it
+  EXPECT_EQ(std::pair(access.read_error, access.write_error), std::pair(0, 0));
+  std::filesystem::create_directories(RegistryFilePath());
+  access = CheckRegistryAccess();
+  EXPECT_EQ(access.read_error, EISDIR);
 }
 
 TEST(Registry, TwoProcessesWritingAtOnceKeepBothValues) {
