@@ -2,6 +2,7 @@
 // PATH and a fake brenvik in the working folder record what they were run
 // with, in order, into one journal file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "configtool/form_logic.h"
 #include "tests/configtool/tool_test_support.h"
@@ -92,6 +93,14 @@ TEST_F(ServiceCommandsTest, FailuresOfTheServiceProgramAreShownAsItSaidThem) {
     ASSERT_EQ(view.messages.size(), 1u) << c.body;
     EXPECT_EQ(view.messages[0].text, c.shown) << c.body;
     EXPECT_EQ(view.messages[0].icon, c.shown.rfind("Service", 0) == 0 ? MessageIcon::Information : MessageIcon::Warning);
+  }
+  if (geteuid() == 0) {  // a program another user may change is not run by root, and that is said
+    test::WriteScript(program, "exit 0\n");
+    ASSERT_EQ(chown(program.c_str(), 65534, 65534), 0);
+    view.messages.clear();
+    logic.InstallService();
+    EXPECT_EQ(view.Shown(), "Brenvik: The service was not installed.\r\n" + program +
+                                " is not run as root: another user may change it or a folder above it. [w] [owned]\n");
   }
   std::filesystem::remove(program);
   view.messages.clear();
