@@ -116,6 +116,7 @@ struct Layer {
   std::condition_variable pool_changed;                    // a connection came back or the pool closed
   bool server_reachable = true;  // as last told to the observer
   bool server_answering = true;  // as last told: no statement passed its deadline since
+  bool writes_stalled = false;   // a write passed its deadline in this episode
   std::string server;            // "host:port" every connection of the pool is on
   std::vector<std::pair<SqlServerEvent, std::string>> events;  // for the observer, in order
   std::chrono::milliseconds statement_timeout{kDefaultStatementTimeoutMs};

@@ -312,7 +312,6 @@ bool OpenConnection(ServerConnection& c, const std::string& conninfo, std::chron
 // past its deadline is cancelled and its connection closed.
 ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
                               std::chrono::milliseconds timeout, const Translation& tr, Result& out) {
-  const Deadline deadline = std::chrono::steady_clock::now() + timeout;
   bool reached = false;
   if (c.conn == nullptr || PQstatus(c.conn) != CONNECTION_OK) {
     if (!may_connect) {
@@ -323,8 +322,8 @@ ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, 
     reached = true;
     may_connect = false;  // one attempt per statement
   }
-  bool late = false;
-  const bool ok = Execute(c, tr, deadline, out, late);
+  bool late = false;  // the deadline counts from here: a connect attempt has its own time-out
+  const bool ok = Execute(c, tr, std::chrono::steady_clock::now() + timeout, out, late);
   if (late) {
     CancelWithoutWaiting(c.conn);
     CloseConnection(c);

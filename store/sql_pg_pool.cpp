@@ -3,6 +3,7 @@
 // lock guards the pool and the reachability; a statement runs outside it.
 #include <chrono>
 
+#include "store/ascii_case.h"
 #include "store/sql_internal.h"
 #include "store/sql_quote.h"
 
@@ -67,14 +68,23 @@ void FollowServer(Layer& layer, ServerConnection& c, bool& changed) {
   QueueEvent(layer, SqlServerEvent::Followed, changed);
 }
 
-// Tells each change of reachability and of answering once.
-void Account(Layer& layer, Reach reach, bool& changed) {
+bool Reads(const Translation& tr) {
+  std::string_view text = tr.literal;
+  while (!text.empty() && (text.front() == ' ' || text.front() == '(')) text.remove_prefix(1);
+  return text.size() >= 6 && SameIgnoringCase(text.substr(0, 6), "SELECT");
+}
+
+// Tells each change of reachability and of answering once. A server whose
+// writes stall (its synchronous standby gone) still answers reads: only a
+// write answered then counts as answering again, or the events would flap.
+void Account(Layer& layer, Reach reach, bool reads, bool& changed) {
   if (reach == Reach::NotTried) return;
   if (reach == Reach::Stalled) {
     layer.next_reset = std::chrono::steady_clock::now() + kResetInterval;
     CloseIdle(layer, nullptr);  // they would wait on the same server
     if (layer.server_answering) QueueEvent(layer, SqlServerEvent::NotAnswering, changed);
     layer.server_answering = false;
+    layer.writes_stalled = layer.writes_stalled || !reads;
     return;
   }
   const bool reachable = reach == Reach::Answered;
@@ -83,8 +93,10 @@ void Account(Layer& layer, Reach reach, bool& changed) {
   if (reachable != layer.server_reachable)
     QueueEvent(layer, reachable ? SqlServerEvent::Reachable : SqlServerEvent::Unreachable, changed);
   layer.server_reachable = reachable;
-  if (reachable && !layer.server_answering) QueueEvent(layer, SqlServerEvent::AnsweringAgain, changed);
-  if (reachable) layer.server_answering = true;
+  if (!reachable || layer.server_answering || (reads && layer.writes_stalled)) return;
+  QueueEvent(layer, SqlServerEvent::AnsweringAgain, changed);
+  layer.server_answering = true;
+  layer.writes_stalled = false;
 }
 
 // Removes a connection that never opened; false when it is not the pool's
@@ -135,7 +147,7 @@ bool RunOnServer(Layer& layer, std::unique_lock<std::mutex>& lock, const Transla
   // A server that refuses one more connection (max_connections) is still
   // reachable through the others: the pool just stays smaller.
   if (fresh && outcome.reach == Reach::Lost && layer.server_reachable && Drop(layer, c)) outcome.reach = Reach::NotTried;
-  Account(layer, outcome.reach, changed);
+  Account(layer, outcome.reach, Reads(tr), changed);
   layer.pool_changed.notify_all();
   return outcome.ok;
 }

@@ -401,11 +401,12 @@ PG_SERVER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 class PgServer:
     """A private PostgreSQL server (tests/support/pg_server.sh) on a socket in
-    a scratch folder; SkipTest when the server programs are missing."""
+    a scratch folder, or a streaming standby of another one; SkipTest when
+    the server programs are missing."""
 
-    def __init__(self):
+    def __init__(self, standby_of=None):
         self.folder = tempfile.mkdtemp(prefix="brenvik-pg-")
-        done = self._run("init")
+        done = self._run("standby", standby_of.folder) if standby_of else self._run("init")
         if done.returncode == 77:
             shutil.rmtree(self.folder, True)
             raise unittest.SkipTest("PostgreSQL server programs not installed (package postgresql)")
@@ -431,6 +432,15 @@ class PgServer:
 
     def remove(self):
         self._run("remove")
+
+    def promote(self):
+        self._run("promote").check_returncode()
+
+    def crash(self):
+        self._run("crash").check_returncode()
+
+    def pids(self):
+        return [int(p) for p in self._run("pids").stdout.split()]
 
 
 def psql(conninfo, sql):

@@ -5,6 +5,10 @@
 #   pg_server.sh createdb FOLDER NAME   a fresh database; prints its connection string
 #   pg_server.sh stop|start FOLDER the server only (the folder stays)
 #   pg_server.sh remove FOLDER     stops the server and removes the folder
+#   pg_server.sh standby FOLDER PRIMARY  a streaming standby of PRIMARY's server
+#   pg_server.sh promote FOLDER    the standby becomes a primary
+#   pg_server.sh crash FOLDER      stops the server at once, as a lost machine does
+#   pg_server.sh pids FOLDER       the server's processes (for SIGSTOP)
 # Exits 77 when the server programs are not installed.
 set -eu
 BIN=${PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
@@ -47,6 +51,20 @@ case $cmd in
     ;;
   stop) server stop ;;
   start) server start ;;
+  standby)
+    mkdir -p "$dir"
+    [ "$(id -u)" -eq 0 ] && chown "$owner" "$dir"
+    chmod 700 "$dir"
+    as_owner "$BIN/pg_basebackup" -h "$3" -p 5432 -U brenvik -D "$dir/data" -R -X stream >/dev/null
+    server start
+    ;;
+  promote) as_owner "$BIN/pg_ctl" -D "$dir/data" -w -t 60 promote >/dev/null ;;
+  crash) as_owner "$BIN/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null ;;
+  pids)
+    main=$(head -n 1 "$dir/data/postmaster.pid")
+    echo "$main"
+    pgrep -P "$main" || true
+    ;;
   remove)
     [ -d "$dir/data" ] && as_owner "$BIN/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
     rm -rf "$dir"
