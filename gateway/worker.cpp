@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "gateway/blocklist.h"
 #include "gateway/connection.h"
 #include "gateway/gateway_state.h"
 #include "gateway/relay_session.h"
@@ -268,6 +269,10 @@ void RunWorker(const WorkerTiming& timing) {
     return NotListening(timing, kReasonRelayToItself);
   }
   const auto tls = LoadTls(*settings);
+  if (settings->CheckBadMailAdr != 0) {
+    SetBlocklistDnsServer(settings->BlocklistDnsServer);
+    StartBlocklistMonitor(&StopRequested);
+  }
   Connection listener;
   const std::string failure = OpenReceiveListener(*settings, timing.listener_timeout_ms, listener);
   Report(timing, failure.empty() ? Listening(*settings) : kActivityNotListening + failure);

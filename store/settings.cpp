@@ -80,6 +80,7 @@ GatewaySettings LoadGatewaySettings() {
   s.MaxSessions = ReadLimit(setting::MaxSessions, kDefaultMaxSessions);
   s.MaxSessionsPerClient = ReadLimit(setting::MaxSessionsPerClient, kDefaultMaxSessionsPerClient);
   s.DatabaseServer = Read(setting::DatabaseServer);
+  s.BlocklistDnsServer = Read(setting::BlocklistDnsServer);
   return s;
 }
 

@@ -27,6 +27,7 @@ inline constexpr std::string_view MaxSessionsPerClient = "MaxSessionsPerClient";
 inline constexpr std::string_view TlsCertificate = "TlsCertificate";
 inline constexpr std::string_view TlsKey = "TlsKey";
 inline constexpr std::string_view DatabaseServer = "DatabaseServer";
+inline constexpr std::string_view BlocklistDnsServer = "BlocklistDnsServer";
 }  // namespace setting
 
 // Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
@@ -58,6 +59,7 @@ struct GatewaySettings {
   std::string TlsCertificate;              // PEM chain path; STARTTLS needs both
   std::string TlsKey;                      // PEM private key path
   std::string DatabaseServer;              // libpq connection string; empty = spam.mdb
+  std::string BlocklistDnsServer;          // "address[:port]" for blocklist queries; empty = resolv.conf
 };
 
 // Leading decimal number after blanks, tabs and line feeds; 0 when there is
@@ -65,8 +67,8 @@ struct GatewaySettings {
 std::int32_t ParseLeadingNumber(std::string_view text);
 
 // Reads the ten values in their fixed order, then the two TLS paths, applies
-// the four defaults, then reads the two pacing values, the two session limits
-// and the database server.
+// the four defaults, then reads the two pacing values, the two session limits,
+// the database server and the blocklist's DNS server.
 GatewaySettings LoadGatewaySettings();
 
 // Process-wide settings record: null until published, then immutable.

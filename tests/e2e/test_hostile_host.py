@@ -79,7 +79,9 @@ class HostileHostTest(unittest.TestCase):
         cap = int(g.stderr_text().split(SESSIONS_LIMITED)[1].split()[0])
         self.assertIn(" instead of MaxSessions 1000: open-file limit %d" % limit, g.stderr_text())
         sessions = [self.connect(g, HOSTILE) for _ in range(cap)]
-        self.assertEqual(self.connect(g, OTHER, expect=None).read_line(), BUSY)
+        busy = self.connect(g, OTHER, expect=None)
+        self.assertEqual(busy.read_line(), BUSY)
+        self.assertTrue(busy.closed_by_peer())  # its descriptor is free again
         # The limit counts descriptor numbers: below the lowest free one
         # nothing is left now, though the cap is not reached.
         used = set(int(fd) for fd in os.listdir("/proc/%d/fd" % g.proc.pid))
