@@ -79,6 +79,20 @@ add_custom_target(brenvik_seed_files ALL
 install(FILES ${BRENVIK_SEED_STAGE}/spam.mdb ${BRENVIK_SEED_STAGE}/etc/brenvik/registry.reg
         DESTINATION ${BRENVIK_TEMPLATE_FOLDER})
 
+# The service unit the package ships: what "brenvik -install" writes for the
+# installed program and the first-start WorkDir. Not enabled by the package:
+# the administrator sets the addresses first.
+add_executable(brenvik_unit ${CMAKE_SOURCE_DIR}/packaging/unit_file.cpp)
+target_link_libraries(brenvik_unit PRIVATE brenvik_service)
+set(BRENVIK_UNIT_FILE ${BRENVIK_PACKAGING_OUT}/brenvik.service)
+add_custom_command(
+  OUTPUT ${BRENVIK_UNIT_FILE}
+  COMMAND brenvik_unit ${BRENVIK_INSTALL_FOLDER}/brenvik ${BRENVIK_DATA_FOLDER} ${BRENVIK_UNIT_FILE}
+  DEPENDS brenvik_unit
+  COMMENT "Service unit of the package")
+add_custom_target(brenvik_unit_file ALL DEPENDS ${BRENVIK_UNIT_FILE})
+install(FILES ${BRENVIK_UNIT_FILE} DESTINATION /lib/systemd/system COMPONENT system EXCLUDE_FROM_ALL)
+
 # Debian package: cpack -G DEB in the build folder, after the build.
 # Packaging never compiles: it takes what the build made, and a test that
 # packages does not rebuild the whole tree.
@@ -105,10 +119,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${BRENVIK_PACKAGING_OUT}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 find_program(BRENVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
+# adduser: the maintainer scripts make the service's user.
 if(BRENVIK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libsqlite3-0, libpq5, libsystemd0, libssl3, libc-ares2")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6, libstdc++6, libsqlite3-0, libpq5, libsystemd0, libssl3, libidn2-0, libc-ares2")
   if(TARGET brenvikcfg)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6widgets6, libqt6gui6, libqt6core6")
   endif()

@@ -11,6 +11,7 @@
 #include "store/ascii_case.h"
 #include "store/database.h"
 #include "store/registry.h"
+#include "store/service_user.h"
 #include "store/settings.h"
 #include "store/sql.h"
 #include "store/sql_quote.h"
@@ -79,6 +80,7 @@ void FormLogic::LoadSettings() {
                                        GetSetting(setting::DatabaseServer)) &&
                          SQL_ErrorNumber() == kSqlErrorReadOnly;
   database_open_ = true;
+  HandDatabaseToServiceUser(CurrentDirectory(), texts::kDatabaseFile);  // started with sudo
   view_.SetText(ControlId::TitleLabel, TitleText());
   FillList(ControlId::WhitelistList, texts::kSelectWhitelist, "email");
   FillList(ControlId::DomainList, texts::kSelectDomains, "what");
@@ -169,6 +171,7 @@ void FormLogic::ShowPlain(std::string_view text, bool owned) {
 bool FormLogic::ExecuteListStatement(const std::string& statement) {
   SQL_ErrorClearAll();
   SQL_Stmt(3, statement);
+  HandDatabaseToServiceUser(CurrentDirectory(), texts::kDatabaseFile);  // a -wal made anew
   if (!StatementFailed()) return true;
   std::string error = SQL_ErrorText();
   if (error.empty()) error = Concat({texts::kDatabaseErrorFallback, std::to_string(SQL_ErrorNumber())});
@@ -231,7 +234,7 @@ void FormLogic::RemoveMatchingEntries(ControlId list, std::string_view text) {
 }
 
 void FormLogic::InstallService() {
-  Run({CurrentDirectory() + std::string(texts::kServiceProgram), std::string(texts::kInstallSwitch)},
+  Run({ProgramRootMayRun(CurrentDirectory() + std::string(texts::kServiceProgram)), std::string(texts::kInstallSwitch)},
       ShowState::Hidden);
   view_.ShowMessage({texts::kMessageTitle, texts::kServiceInstalled, MessageIcon::Information, true});
 }
@@ -239,7 +242,7 @@ void FormLogic::InstallService() {
 void FormLogic::UninstallService() {
   view_.SetEnabled(ControlId::UninstallButton, false);
   Run({std::string(texts::kSystemctl), "stop", std::string(texts::kServiceName)}, ShowState::Hidden);
-  Run({CurrentDirectory() + std::string(texts::kServiceProgram), std::string(texts::kUninstallSwitch)},
+  Run({ProgramRootMayRun(CurrentDirectory() + std::string(texts::kServiceProgram)), std::string(texts::kUninstallSwitch)},
       ShowState::Hidden);
   view_.ShowMessage({texts::kMessageTitle, texts::kServiceUninstalled, MessageIcon::Information, true});
   view_.SetEnabled(ControlId::UninstallButton, true);

@@ -8,8 +8,9 @@
 #include <set>
 
 #include "gateway/blocklist.h"
-#include "gateway/gateway_state.h"
+#include "gateway/domain_name.h"
 #include "gateway/smtp_command.h"
+#include "store/ascii_case.h"
 #include "store/sql.h"
 #include "store/sql_quote.h"
 
@@ -92,15 +93,24 @@ KeysInProgress& InProgress() {
   return *table;
 }
 
-// Only a mailbox with one "@" outside quotes (no source route) is looked up:
-// "@" + its domain.
-bool IsWhitelisted(const MailPath& path) {
-  if (path.form != MailPath::Form::Mailbox || !path.route.empty()) return false;
-  const std::string domain = "@" + UpperCase(path.domain);
-  if (domain.size() <= kMaxUncheckedDomainLength) return false;
-  SQL_Stmt(3, Join({kSelectWhitelist, SqlQuote(domain), kEnd}));
+bool WhitelistHolds(const std::string& entry) {
+  SQL_Stmt(3, Join({kSelectWhitelist, SqlQuote(entry), kEnd}));
   SQL_Fetch(0);
   return SQL_Eod() == 0;
+}
+
+// Only a mailbox with one "@" outside quotes (no source route) is looked up:
+// "@" + its domain, in A-label and in U-label form, since the administrator
+// may have typed either; a domain that does not convert is never whitelisted.
+bool IsWhitelisted(const MailPath& path) {
+  if (path.form != MailPath::Form::Mailbox || !path.route.empty()) return false;
+  const auto key = DomainKey(path.domain);
+  if (!key) return false;
+  const std::string domain = "@" + *key;
+  if (domain.size() <= kMaxUncheckedDomainLength) return false;
+  if (WhitelistHolds(domain)) return true;
+  const std::string unicode = "@" + DomainUnicodeForm(*key);
+  return unicode != domain && WhitelistHolds(unicode);
 }
 
 void InsertFirstAttempt(const std::string& key, std::string_view ip, const std::string& now) {
@@ -166,10 +176,10 @@ SenderDecision DecideAt(const std::string& mail_line, std::string_view client_ip
 std::string ExtractSenderAddress(std::string& line) {
   const MailPath path = SenderPath(line);
   if (path.form == MailPath::Form::Mailbox || path.form == MailPath::Form::Null) {
-    line = UpperCase(path.text);
+    line = AsciiUpper(path.text);
     return line;
   }
-  std::string text = UpperCase(line);
+  std::string text = AsciiUpper(line);
   EraseAll(text, kMailFrom);
   EraseAll(text, "<");
   EraseAll(text, ">");

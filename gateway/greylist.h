@@ -9,8 +9,9 @@ namespace brenvik {
 
 // Envelope sender of a MAIL line, replacing `line` and returning it: the
 // upper-case path between the brackets when the command parser reads one
-// ("" for "<>"); for other lines UpperCase with every "MAIL FROM:", "<" and
-// ">" removed and blanks trimmed at both ends.
+// ("" for "<>"); for other lines AsciiUpper with every "MAIL FROM:", "<" and
+// ">" removed and blanks trimmed at both ends. Only ASCII letters change:
+// keys that differ in any other byte are different senders.
 std::string ExtractSenderAddress(std::string& line);
 // The greylist key (and log-table e-mail) of a MAIL line: the sender as
 // above, except that the null reverse path "<>" is keyed by the client

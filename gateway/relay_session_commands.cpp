@@ -1,6 +1,10 @@
 // The command loop of the relay session: one client line, one command. Each
 // line is parsed once (smtp_command.h); that parse decides and the very same
-// bytes are forwarded.
+// bytes are forwarded. Only the verbs in kVerbs reach the backend; every
+// other verb is answered here. AUTH, VRFY, EXPN and ETRN were once passed on:
+// the backend trusts the gateway's address, so guessed passwords and user
+// lists would have reached it from there, and a SASL exchange the gateway
+// cannot follow put the two sides out of step.
 #include "gateway/gateway_state.h"
 #include "gateway/greylist.h"
 #include "gateway/relay_session_internal.h"
@@ -14,12 +18,12 @@ std::string WithLineEnd(std::string_view text) { return std::string(text).append
 }  // namespace
 
 const SmtpRelay::Verb SmtpRelay::kVerbs[] = {
-    {"MAIL", &SmtpRelay::OnMail},           {"RCPT", &SmtpRelay::OnRcpt},
-    {"DATA", &SmtpRelay::OnData},           {"QUIT", &SmtpRelay::OnQuit},
-    {"EHLO", &SmtpRelay::OnEhlo},           {"HELO", &SmtpRelay::OnHelo},
-    {"STARTTLS", &SmtpRelay::OnStartTls},
-    {"BDAT", &SmtpRelay::OnRefusedVerb},    {"XCLIENT", &SmtpRelay::OnRefusedVerb},
-    {"XFORWARD", &SmtpRelay::OnRefusedVerb},
+    {"MAIL", &SmtpRelay::OnMail},  {"RCPT", &SmtpRelay::OnRcpt},
+    {"DATA", &SmtpRelay::OnData},  {"QUIT", &SmtpRelay::OnQuit},
+    {"EHLO", &SmtpRelay::OnEhlo},  {"HELO", &SmtpRelay::OnHelo},
+    {"RSET", &SmtpRelay::Forward}, {"NOOP", &SmtpRelay::Forward},
+    {"HELP", &SmtpRelay::Forward}, {"STARTTLS", &SmtpRelay::OnStartTls},
+    {"VRFY", &SmtpRelay::OnVrfy},
 };
 
 void SmtpRelay::HandleCommand() {
@@ -45,13 +49,17 @@ void SmtpRelay::Dispatch() {
   for (const Verb& verb : kVerbs) {
     if (command_.verb == verb.word) return (this->*verb.handle)();
   }
-  Forward();
+  OnRefusedVerb();
+}
+
+bool SmtpRelay::EndIfTooManyErrors() {
+  if (++error_replies_ < relay_text::kMaxErrorReplies) return false;
+  EndWithReply(relay_text::kTooManyErrors, relay_text::kEndTooManyErrors);
+  return true;
 }
 
 void SmtpRelay::AnswerError(std::string_view reply) {
-  if (++error_replies_ >= relay_text::kMaxErrorReplies) {
-    return EndWithReply(relay_text::kTooManyErrors, relay_text::kEndTooManyErrors);
-  }
+  if (EndIfTooManyErrors()) return;
   if (SendToClientOrAbort(WithLineEnd(reply))) Log(reply);
 }
 
@@ -94,6 +102,8 @@ void SmtpRelay::OnEhlo() {
 
 void SmtpRelay::OnRefusedVerb() { AnswerError(relay_text::kNotImplemented); }
 
+void SmtpRelay::OnVrfy() { AnswerError(relay_text::kCannotVerify); }
+
 void SmtpRelay::OnStartTls() {
   if (tls_ == nullptr) return OnRefusedVerb();
   if (client_.TlsActive()) return AnswerError(relay_text::kTlsAlreadyActive);
@@ -124,10 +134,9 @@ void SmtpRelay::OnMail() {
   const SenderDecision decision = DecideSender(line_, client_ip_, settings_.CheckBadMailAdr != 0);
   summary_.AddSender(SenderKey(line_, client_ip_), DecisionName(decision));
   if (!Accepts(decision)) {
-    if (!SendToClientOrAbort(WithLineEnd(relay_text::kTryLater))) return;
+    // Each deferral may have stored a row: one session may not fill the table.
     LogRow(relay_text::kRowDeferred);
-    Log(relay_text::kTryLater);
-    return;
+    return AnswerError(relay_text::kTryLater);
   }
   if (!SendToBackendOrAbort(WithLineEnd(line_))) return;
   LogRow(relay_text::kRowAccepted);

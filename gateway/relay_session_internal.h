@@ -45,6 +45,7 @@ class SmtpRelay {
   void OnEhlo();
   void OnHelo();
   void OnRefusedVerb();
+  void OnVrfy();
   void OnStartTls();
   // After the handshake: the backend drops what the client set up in clear.
   void ResetBackend();
@@ -53,9 +54,11 @@ class SmtpRelay {
   void DataPhase();
   bool ReadDataBlock(std::string& block);
 
-  // The gateway's own answer to a line it does not relay; too many of them
-  // end the session.
+  // The gateway's own answer to a line it does not relay (or to a deferred
+  // sender); too many of them end the session.
   void AnswerError(std::string_view reply);
+  // Counts one such answer; true after it ended the session.
+  bool EndIfTooManyErrors();
   // Sends `reply`, closes both sides (no QUIT to the backend), ends.
   void EndWithReply(std::string_view reply, std::string_view why);
 

@@ -2,25 +2,26 @@
 
 #include <algorithm>
 
-#include "gateway/gateway_state.h"
+#include "gateway/domain_name.h"
 #include "gateway/relay_session_texts.h"
+#include "store/ascii_case.h"
 
 namespace brenvik {
 
 namespace {
 
 // The extension keyword of an EHLO line: after the code and its separator,
-// up to the first blank.
+// up to the first blank or "=" (the old "AUTH=LOGIN" form).
 std::string_view ExtensionKeyword(std::string_view line) {
   if (line.size() <= 4) return {};
   std::string_view rest = line.substr(4);
-  return rest.substr(0, rest.find(' '));
+  return rest.substr(0, rest.find_first_of(" ="));
 }
 
 bool IsWithheld(std::string_view line) {
   std::string_view keyword = ExtensionKeyword(line);
   return std::any_of(relay_text::kWithheldExtensions.begin(), relay_text::kWithheldExtensions.end(),
-                     [keyword](std::string_view x) { return EqualsUpperCase(keyword, x); });
+                     [keyword](std::string_view x) { return SameIgnoringCase(keyword, x); });
 }
 
 }  // namespace
@@ -45,12 +46,14 @@ void AddExtension(std::vector<std::string>& lines, std::string_view keyword) {
 }
 
 bool RecipientAccepted(const MailPath& path, const std::vector<std::string>& domains) {
+  if (path.form == MailPath::Form::Postmaster) return true;  // RFC 5321 4.5.1: every server takes it
   if (!path.PlainMailbox()) return false;
-  const std::string domain = UpperCase(path.domain);
-  const std::string with_at = "@" + domain;
+  const auto domain = DomainKey(path.domain);
+  if (!domain) return std::any_of(domains.begin(), domains.end(), [](const std::string& e) { return e.empty(); });
+  const std::string with_at = "@" + *domain;
   return std::any_of(domains.begin(), domains.end(), [&](const std::string& entry) {
     if (entry.empty() || entry == with_at) return true;
-    return entry.front() != '@' && entry == domain;
+    return entry.front() != '@' && entry == *domain;
   });
 }
 

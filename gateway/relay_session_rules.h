@@ -18,10 +18,10 @@ void WithholdExtensions(std::vector<std::string>& lines);
 // line's code; the line before it becomes a continuation line.
 void AddExtension(std::vector<std::string>& lines, std::string_view keyword);
 
-// From a client that may not relay: true when the forward-path is one plain
-// mailbox (MailPath::PlainMailbox) and "@" + its domain equals an entry, or
-// its domain equals an entry written without "@", or an entry is empty.
-// Entries are compared as loaded (upper case).
+// From a client that may not relay: true for "<Postmaster>", and when the
+// forward-path is one plain mailbox (MailPath::PlainMailbox) and "@" + its
+// DomainKey equals an entry, or its key equals an entry written without
+// "@", or an entry is empty. Entries are keys (DomainEntryKey).
 bool RecipientAccepted(const MailPath& path, const std::vector<std::string>& domains);
 // The same for a whole RCPT line, read by the command parser.
 bool RecipientAccepted(std::string_view rcpt_line, const std::vector<std::string>& domains);

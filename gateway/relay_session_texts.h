@@ -15,12 +15,16 @@ inline constexpr std::string_view kNotRecognized = "500 5.5.2 Syntax error, comm
 inline constexpr std::string_view kLineTooLong = "500 5.5.2 Line too long";
 inline constexpr std::string_view kNotImplemented = "502 5.5.1 Command not implemented";
 inline constexpr std::string_view kBadSenderSyntax = "501 5.1.7 Bad sender address syntax";
+// VRFY is answered here, never passed on (RFC 5321 3.5.3): no user list leaks.
+inline constexpr std::string_view kCannotVerify =
+    "252 2.1.5 Cannot VRFY user, but will accept message and attempt delivery";
 // STARTTLS, when the gateway has a certificate.
 inline constexpr std::string_view kReadyToStartTls = "220 2.0.0 Ready to start TLS";
 inline constexpr std::string_view kTlsAlreadyActive = "503 5.5.1 TLS already active";
 inline constexpr std::string_view kStartTlsParameters = "501 5.5.4 STARTTLS takes no parameters";
 inline constexpr std::string_view kStartTlsExtension = "STARTTLS";  // added to EHLO answers
-// After kMaxErrorReplies of those the session ends with this.
+// After kMaxErrorReplies of those (deferred senders counted with them) the
+// session ends with this.
 inline constexpr std::string_view kTooManyErrors = "421 4.7.0 Too many errors";
 inline constexpr int kMaxErrorReplies = 20;
 // Answers of the listener to a session over its limits (then closed).
@@ -67,9 +71,11 @@ inline constexpr std::string_view kBackendReset = "RSET";
 // The backend's go-ahead for the mail data.
 inline constexpr std::string_view kStartMailInput = "354";
 
-// EHLO extensions a line relay cannot carry, or that would hand the
-// gateway's trust to the client; withheld from the client.
-inline constexpr std::array<std::string_view, 6> kWithheldExtensions = {
-    "PIPELINING", "CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT", "XFORWARD"};
+// EHLO extensions a line relay cannot carry, that would hand the gateway's
+// trust to the client, or whose verbs the gateway does not pass on;
+// withheld from the client.
+inline constexpr std::array<std::string_view, 10> kWithheldExtensions = {
+    "PIPELINING", "CHUNKING", "BINARYMIME", "STARTTLS", "XCLIENT",
+    "XFORWARD",   "AUTH",     "ETRN",       "ATRN",     "EXPN"};
 
 }  // namespace brenvik::relay_text

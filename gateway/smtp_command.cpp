@@ -1,6 +1,8 @@
 #include "gateway/smtp_command.h"
 
-#include "gateway/gateway_state.h"
+#include <arpa/inet.h>
+
+#include "store/ascii_case.h"
 
 namespace brenvik {
 
@@ -99,12 +101,60 @@ bool Reader::TakeDomain() {
   return true;
 }
 
-// "[" 1*dcontent "]", the general form that covers IPv4 and IPv6 literals.
+// Snum "." Snum "." Snum "." Snum, each 0..255 in at most three digits.
+bool IsIpv4Literal(std::string_view text) {
+  int parts = 0;
+  std::size_t i = 0;
+  while (parts < 4) {
+    const std::size_t from = i;
+    int value = 0;
+    while (i < text.size() && IsDigit(text[i]) && i - from < 3) value = value * 10 + (text[i++] - '0');
+    if (i == from || value > 255) return false;
+    ++parts;
+    if (parts < 4 && (i >= text.size() || text[i++] != '.')) return false;
+  }
+  return i == text.size();
+}
+
+// The IPv6 forms of RFC 5321 4.1.3 are what inet_pton reads, less its
+// leniencies (a zone, blanks).
+bool IsIpv6Literal(std::string_view text) {
+  if (text.empty() || text.size() > 45) return false;
+  for (char c : text)
+    if (!IsDigit(c) && !(AsciiLower(c) >= 'a' && AsciiLower(c) <= 'f') && c != ':' && c != '.') return false;
+  const std::string copy(text);
+  unsigned char address[16];
+  return inet_pton(AF_INET6, copy.c_str(), address) == 1;
+}
+
+// Standardized-tag ":" 1*dcontent, the tag an Ldh-str other than "IPv6".
+bool IsTaggedLiteral(std::string_view text) {
+  const std::size_t colon = text.find(':');
+  if (colon == 0 || colon == std::string_view::npos || colon + 1 == text.size()) return false;
+  const std::string_view tag = text.substr(0, colon);
+  if (tag.front() == '-' || tag.back() == '-') return false;
+  for (char c : tag)
+    if (!IsAlpha(c) && !IsDigit(c) && c != '-') return false;
+  for (char c : text.substr(colon + 1)) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 33 || b > 126 || c == '[' || c == ']' || c == '\\') return false;
+  }
+  return !SameIgnoringCase(tag, "IPv6");
+}
+
+// "[" (IPv4 / "IPv6:" IPv6 / tagged) "]" as RFC 5321 4.1.3 has them; any
+// other text in brackets is no domain.
 bool Reader::TakeAddressLiteral() {
   const std::size_t from = at_;
   if (!Take('[')) return false;
-  while (!AtEnd() && Peek() >= 33 && Peek() <= 126 && Peek() != '[' && Peek() != ']' && Peek() != '\\') ++at_;
-  if (at_ == from + 1 || !Take(']')) return (at_ = from), false;
+  const std::size_t close = text_.find(']', at_);
+  if (close == std::string_view::npos) return (at_ = from), false;
+  const std::string_view inside = text_.substr(at_, close - at_);
+  const bool ipv6 = inside.size() > 5 && SameIgnoringCase(inside.substr(0, 5), "IPv6:");
+  if (!(ipv6 ? IsIpv6Literal(inside.substr(5)) : IsIpv4Literal(inside) || IsTaggedLiteral(inside))) {
+    return (at_ = from), false;
+  }
+  at_ = close + 1;
   return true;
 }
 
@@ -173,7 +223,7 @@ SmtpCommand ParseCommand(std::string_view line) {
   while (end < line.size() && IsAlpha(line[end])) ++end;
   if (end < line.size() && line[end] != ' ') return command;
   command.form = LineForm::Command;
-  command.verb = UpperCase(line.substr(0, end));
+  command.verb = AsciiUpper(line.substr(0, end));
   command.argument = line.substr(std::min(end + 1, line.size()));
   return command;
 }
@@ -186,7 +236,7 @@ bool MailPath::PlainMailbox() const {
 
 MailPath ParseMailPath(std::string_view argument, std::string_view keyword) {
   MailPath path;
-  if (argument.size() <= keyword.size() || !EqualsUpperCase(argument.substr(0, keyword.size()), keyword) ||
+  if (argument.size() <= keyword.size() || !SameIgnoringCase(argument.substr(0, keyword.size()), keyword) ||
       argument[keyword.size()] != ':') {
     return path;
   }
@@ -197,7 +247,7 @@ MailPath ParseMailPath(std::string_view argument, std::string_view keyword) {
   if (keyword == "FROM" && rest.substr(0, 2) == "<>") {
     in.Take('<'), in.Take('>');
     form = MailPath::Form::Null;
-  } else if (keyword == "TO" && rest.size() >= 12 && EqualsUpperCase(rest.substr(0, 12), "<Postmaster>")) {
+  } else if (keyword == "TO" && rest.size() >= 12 && SameIgnoringCase(rest.substr(0, 12), "<Postmaster>")) {
     for (int i = 0; i < 12; ++i) in.Take(rest[i]);
     path.text = path.local_part = rest.substr(1, 10);
     form = MailPath::Form::Postmaster;

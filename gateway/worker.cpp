@@ -9,6 +9,7 @@
 
 #include "gateway/blocklist.h"
 #include "gateway/connection.h"
+#include "gateway/domain_name.h"
 #include "gateway/gateway_state.h"
 #include "gateway/relay_session.h"
 #include "gateway/relay_session_texts.h"
@@ -24,8 +25,6 @@ namespace brenvik {
 namespace {
 
 constexpr const char* kDatabaseFile = "spam.mdb";
-constexpr const char* kSelectDomains = "SELECT * FROM SpamSystem WHERE Typ = 1;";
-constexpr const char* kSelectRelays = "SELECT * FROM SpamSystem WHERE Typ = 2;";
 constexpr const char* kListColumn = "what";
 constexpr int kStatementMode = 3;
 
@@ -34,8 +33,21 @@ constexpr const char* kNoDatabase =
 constexpr const char* kServerUnreachable =
     "FEHLER: Datenbankserver nicht erreichbar / database server unreachable";
 constexpr const char* kServerBack = "Datenbankserver wieder erreichbar / database server reachable again";
+constexpr const char* kServerNotAnswering =
+    "FEHLER: Datenbankserver antwortet nicht / database server not answering: ";  // + host:port
+constexpr const char* kServerAnswers = "Datenbankserver antwortet wieder / database server answering again: ";
+constexpr const char* kServerFollowed =
+    "Datenbankserver gewechselt / every database connection now goes to: ";  // + host:port
+// Put before the listening text while the database server does not answer.
+constexpr const char* kActivityNotAnswering = "database server not answering; ";
+constexpr const char* kActivityUnreachable = "database server unreachable; ";
 constexpr const char* kTooManyDomains = "FEHLER: Zu viele Mail Domains, maximal 100";
 constexpr const char* kTooManyRelays = "FEHLER: Zu viele Relay IP Adressen, maximal 100";
+// + table and type; one event per load of a list.
+constexpr const char* kRowWithoutText =
+    "FEHLER: Listeneintrag ohne Text ignoriert / list row without text ignored: SpamSystem Typ ";
+// + the entry as stored.
+constexpr const char* kNotADomain = "FEHLER: Mail Domain ignoriert / mail domain does not convert, ignored: ";
 constexpr const char* kNetworkBroken =
     "FEHLER: Netzwerkverbindung unterbrochen. Network connection broken, Fehlerbeschreibung / Error: ";
 
@@ -82,10 +94,24 @@ void PauseUnlessStopped(int ms) {
   }
 }
 
-// One event when statements find the server gone, one when it is back.
-void ReportServerReachability(bool reachable) {
-  if (reachable) ReportInfo(kServerBack);
-  else ReportError(kServerUnreachable);
+// One event when statements find the server gone or silent, one when it is
+// back; the status line says so meanwhile.
+SqlConnectionObserver ServerObserver(std::function<void(const std::string&)> activity, std::string listening) {
+  return [activity = std::move(activity), listening = std::move(listening)](SqlServerEvent event,
+                                                                            const std::string& server) {
+    std::string status = listening;
+    switch (event) {
+      case SqlServerEvent::Unreachable: ReportError(kServerUnreachable); status = kActivityUnreachable + listening; break;
+      case SqlServerEvent::Reachable: ReportInfo(kServerBack); break;
+      case SqlServerEvent::NotAnswering:
+        ReportError(kServerNotAnswering + server);
+        status = kActivityNotAnswering + listening;
+        break;
+      case SqlServerEvent::AnsweringAgain: ReportInfo(kServerAnswers + server); break;
+      case SqlServerEvent::Followed: ReportInfo(kServerFollowed + server); return;
+    }
+    if (activity) activity(status);
+  };
 }
 
 void StartMaintenance(const WorkerTiming& timing) {
@@ -249,18 +275,19 @@ void RunWorker(const WorkerTiming& timing) {
   StartMaintenance(timing);
   auto settings = std::make_shared<const GatewaySettings>(LoadGatewaySettings());
   PublishSettings(settings);
+  SetSqlStatementTimeout(settings->DatabaseTimeout);
   if (!OpenDatabase(settings->WorkDir, kDatabaseFile, settings->DatabaseServer)) {
     ReportError(kNoDatabase);
     NotListening(timing, kReasonNoDatabase);
     SQL_CloseDB();
     return;
   }
-  SetSqlConnectionObserver(ReportServerReachability);
-  if (!LoadGatewayList(kSelectDomains, true, AcceptedDomains)) {
+  SetSqlConnectionObserver(ServerObserver(timing.activity, Listening(*settings)));
+  if (!LoadGatewayList(GatewayList::Domains, AcceptedDomains)) {
     ReportError(kTooManyDomains);
     return NotListening(timing, kReasonTooManyDomains);
   }
-  if (!LoadGatewayList(kSelectRelays, false, RelayAddresses)) {
+  if (!LoadGatewayList(GatewayList::Relays, RelayAddresses)) {
     ReportError(kTooManyRelays);
     return NotListening(timing, kReasonTooManyRelays);
   }
@@ -282,14 +309,31 @@ void RunWorker(const WorkerTiming& timing) {
 
 }  // namespace
 
-bool LoadGatewayList(const char* statement, bool upper_case, std::vector<std::string>& list) {
+bool LoadGatewayList(GatewayList which, std::vector<std::string>& list) {
+  const bool domains = which == GatewayList::Domains;
+  const int typ = domains ? 1 : 2;
   list.clear();
-  SQL_Stmt(kStatementMode, statement);
+  SQL_Stmt(kStatementMode, "SELECT * FROM SpamSystem WHERE Typ = " + std::to_string(typ) + ";");
+  bool without_text = false;
+  std::size_t rows = 0;
+  const int column = SQL_ResColNumber(kListColumn);
   for (SQL_Fetch(0); SQL_Eod() == 0; SQL_Fetch(0)) {
-    if (list.size() >= kMaxListEntries) return false;
-    std::string value = SQL_ResColText(SQL_ResColNumber(kListColumn));
-    list.push_back(upper_case ? UpperCase(value) : std::move(value));
+    if (++rows > kMaxListEntries) return false;
+    // A NULL would read as "", the entry that accepts every recipient.
+    if (!SQL_ResColIsText(column)) {
+      without_text = true;
+      continue;
+    }
+    std::string value = SQL_ResColText(column);
+    if (!domains) {
+      list.push_back(std::move(value));
+    } else if (auto key = DomainEntryKey(value)) {
+      list.push_back(std::move(*key));
+    } else {
+      ReportError(kNotADomain + value);
+    }
   }
+  if (without_text) ReportError(kRowWithoutText + std::to_string(typ));
   return true;
 }
 

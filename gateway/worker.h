@@ -25,8 +25,14 @@ struct WorkerTiming {
 void GatewayWorker(std::uint32_t unused);
 void GatewayWorker(std::uint32_t unused, const WorkerTiming& timing);
 
-// Fills `list` from the `what` column of `statement`'s rows (UpperCase'd
-// when asked). False when there are more than kMaxListEntries rows.
-bool LoadGatewayList(const char* statement, bool upper_case, std::vector<std::string>& list);
+enum class GatewayList {
+  Domains,  // SpamSystem Typ 1, loaded as domain keys
+  Relays,   // SpamSystem Typ 2, loaded as stored
+};
+// Fills `list` from the `what` column of the list's rows. A row whose
+// `what` is no text is left out with one error event, a domain that does
+// not convert with one event naming it. False when there are more than
+// kMaxListEntries rows.
+bool LoadGatewayList(GatewayList which, std::vector<std::string>& list);
 
 }  // namespace brenvik

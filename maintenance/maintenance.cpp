@@ -37,12 +37,43 @@ void SendReport(const MaintenanceContext& context, const GatewaySettings& settin
   }
 }
 
-// Gateways sharing a database server run each slot's job once, whichever
-// claims it first; a lone gateway always gets its slot.
-bool ClaimSlot(std::string_view job, const LocalTime& now, bool with_hour) {
+// The jobs may rightly take longer than a session's decision may wait.
+constexpr int kJobTimeoutMs = 300000;
+
+class JobDeadline {
+ public:
+  JobDeadline() { SetSqlThreadStatementTimeout(kJobTimeoutMs); }
+  ~JobDeadline() { SetSqlThreadStatementTimeout(0); }
+  JobDeadline(const JobDeadline&) = delete;
+  JobDeadline& operator=(const JobDeadline&) = delete;
+};
+
+std::string SlotName(std::string_view job, const LocalTime& now, bool with_hour) {
   std::string slot = std::string(job) + MonthFirstDate(now);
   if (with_hour) slot += " " + std::to_string(now.hour);
-  return SQL_ClaimSlot(slot);
+  return slot;
+}
+
+// Gateways sharing a database server run each slot's job once, whichever
+// claims it first; a lone gateway always gets its slot. A claim the
+// database failed is left in `retry` for the next pass.
+bool ClaimSlot(const std::string& slot, std::string& retry) {
+  const SlotClaim claim = SQL_ClaimSlot(slot);
+  retry = claim == SlotClaim::Failed ? slot : std::string();
+  return claim == SlotClaim::Claimed;
+}
+
+void RunReport(const MaintenanceContext& context, const GatewaySettings& settings, const std::string& slot,
+               MaintenanceFlags& flags) {
+  if (!ClaimSlot(slot, flags.report_retry)) return;
+  JobDeadline deadline;
+  SendReport(context, settings);  // outcome ignored: the next try is tomorrow
+}
+
+void RunPurge(const std::string& slot, const LocalTime& now, MaintenanceFlags& flags) {
+  if (!ClaimSlot(slot, flags.purge_retry)) return;
+  JobDeadline deadline;
+  PurgeGreylist(now);
 }
 
 }  // namespace
@@ -53,16 +84,22 @@ void MaintenancePass(const MaintenanceContext& context, MaintenanceFlags& flags)
   const bool enabled = settings->GarbageCollector == 1;
 
   LocalTime now = context.clock();
+  std::string slot = SlotName(texts::kReportSlot, now, false);
   if (enabled && !settings->StatusMail.empty() && !flags.report_sent && now.minute == 0 &&
       now.hour == kReportHour) {
     flags.report_sent = true;
-    if (ClaimSlot(texts::kReportSlot, now, false)) SendReport(context, *settings);  // outcome ignored: the next try is tomorrow
+    RunReport(context, *settings, slot, flags);
+  } else if (enabled && !flags.report_retry.empty() && flags.report_retry == slot) {
+    RunReport(context, *settings, slot, flags);
   }
 
   now = context.clock();
+  slot = SlotName(texts::kPurgeSlot, now, true);
   if (enabled && !flags.purge_done && now.minute == 0 && now.hour >= kFirstPurgeHour) {
     flags.purge_done = true;
-    if (ClaimSlot(texts::kPurgeSlot, now, true)) PurgeGreylist(now);
+    RunPurge(slot, now, flags);
+  } else if (enabled && !flags.purge_retry.empty() && flags.purge_retry == slot) {
+    RunPurge(slot, now, flags);
   }
 
   // Re-arm on any minute past the slot's, so a pass that overran minute 1

@@ -31,10 +31,14 @@ void RunMaintenance(const MaintenanceContext& context);
 struct MaintenanceFlags {
   bool report_sent = false;  // report of the current 01:00 slot done
   bool purge_done = false;   // purge of the current hour done
+  std::string report_retry;  // report slot whose claim the database failed; "" none
+  std::string purge_retry;   // purge slot whose claim the database failed; "" none
 };
 // One pass of the loop (the jobs and the re-arming), without the sleep.
 // Reads the settings once and the clock for each test; a null settings
-// record does nothing. Flags re-arm on any minute other than 0.
+// record does nothing. Flags re-arm on any minute other than 0. A slot whose
+// claim failed for the database is claimed again at each pass while it is
+// still the current one (the purge's hour, the report's day).
 void MaintenancePass(const MaintenanceContext& context, MaintenanceFlags& flags);
 
 // The jobs themselves, on the open database.

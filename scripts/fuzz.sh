@@ -4,6 +4,9 @@
 #   scripts/fuzz.sh [seconds per target] [target...]
 # Findings land in build/fuzz/findings/<target>-crash-... ; the script then
 # fails and prints the report. New corpus entries stay in build/fuzz/corpus.
+# CI runs 10 s per target to keep the targets building and running; before a
+# release, or after a change to a parser, run each for ten minutes:
+#   scripts/fuzz.sh 600
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}

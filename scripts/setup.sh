@@ -6,6 +6,7 @@ PACKAGES=(
   cmake g++ make pkg-config          # toolchain
   libsqlite3-dev sqlite3             # database engine and its shell
   libpq-dev                          # PostgreSQL client library (DatabaseServer)
+  libidn2-dev                        # international domain names compared as A-labels
   postgresql                         # a real server for the PostgreSQL tests
   faketime                           # several gateways at one forged minute 0
   libsystemd-dev                     # sd_notify for the service host

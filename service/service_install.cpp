@@ -14,6 +14,7 @@
 #include "service/service_texts.h"
 #include "store/files.h"
 #include "store/registry.h"
+#include "store/settings.h"
 
 extern char** environ;
 
@@ -47,20 +48,23 @@ std::string EscapeSpecifiers(std::string_view text) {
   return out;
 }
 
-// The program path as the first word of ExecStart: quoted when it holds
-// blanks, quotes or backslashes; '$' would start a variable.
-std::string ExecWord(std::string_view path) {
+// A path as one word of a unit setting: quoted when it holds blanks, quotes
+// or backslashes. In a command line '$' would start a variable.
+std::string UnitWord(std::string_view path, bool in_command) {
   bool quote = false;
   std::string body;
   for (char c : path) {
     if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') quote = true;
     if (c == '"' || c == '\\') body += '\\';
-    if (c == '$') body += '$';
+    if (c == '$' && in_command) body += '$';
     body += c;
   }
   body = EscapeSpecifiers(body);
   return quote ? "\"" + body + "\"" : body;
 }
+
+std::string ExecWord(std::string_view path) { return UnitWord(path, true); }
+std::string PathWord(std::string_view path) { return UnitWord(path, false); }
 
 // A link that "systemctl enable" made points at the unit by name.
 void RemoveEnableLink() {
@@ -77,14 +81,46 @@ void RemoveEnableLink() {
   }
 }
 
+bool UsablePath(std::string_view path) {
+  return !path.empty() && path.front() == '/' && !HasControlCharacter(path);
+}
+
+// The folder the service may write: WorkDir, else the folder -install was
+// started in (the tool starts it in the working folder it stores).
+std::string WritableFolder() {
+  std::string folder = ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, setting::WorkDir);
+  if (folder.empty()) {
+    char here[PATH_MAX];
+    if (getcwd(here, sizeof here) != nullptr) folder = here;
+  }
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+// The TLS files as credentials: systemd reads them as root at each start.
+UnitCredentials CredentialsFromSettings() {
+  UnitCredentials credentials;
+  credentials.certificate = ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, setting::TlsCertificate);
+  credentials.key = ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, setting::TlsKey);
+  return credentials;
+}
+
+// The path is taken to the line's end, unquoted: one that would need
+// quoting gets no line (the gateway then reads the setting's path itself).
+std::string CredentialLines(std::string_view name, std::string_view path) {
+  if (!UsablePath(path) || path.find_first_of(" \t\"'\\") != std::string_view::npos) return "";
+  const std::string id = std::string(name) + ":";
+  return std::string(kUnitCredentialPrefix) + id + EscapeSpecifiers(path) + "\n" +
+         std::string(kUnitCredentialDefaultPrefix) + id + std::string(kCredentialFallback) + "\n";
+}
+
 }  // namespace
 
 std::string UnitFilePath() { return UnitFolderPath() + "/" + std::string(kUnitFileName); }
 
-std::string BuildUnitText(std::string_view program_path) {
-  if (program_path.empty() || program_path.front() != '/' || HasControlCharacter(program_path)) {
-    return "";
-  }
+std::string BuildUnitText(std::string_view program_path, std::string_view work_folder,
+                          const UnitCredentials& credentials) {
+  if (!UsablePath(program_path)) return "";
   std::string text;
   text += "# Written by \"brenvik -install\", removed by \"brenvik -uninstall\".\n";
   text += "[Unit]\n";
@@ -98,6 +134,14 @@ std::string BuildUnitText(std::string_view program_path) {
   text += "WorkingDirectory=" + EscapeSpecifiers(FolderOf(program_path)) + "\n";
   text += "Restart=on-failure\n";
   text += "RestartSec=5\n";
+  text += kUnitSandboxHead;
+  // Not "/": that would open the whole tree again.
+  if (UsablePath(work_folder) && work_folder != "/") {
+    text += std::string(kUnitWritablePrefix) + PathWord(work_folder) + "\n";
+  }
+  text += kUnitSandboxRest;
+  text += CredentialLines(setting::TlsCertificate, credentials.certificate);
+  text += CredentialLines(setting::TlsKey, credentials.key);
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
   return text;
@@ -105,7 +149,7 @@ std::string BuildUnitText(std::string_view program_path) {
 
 int InstallService() {
   const std::string program = OwnExecutablePath();
-  const std::string text = BuildUnitText(program);
+  const std::string text = BuildUnitText(program, WritableFolder(), CredentialsFromSettings());
   if (text.empty()) return 0;
   const std::string path = UnitFilePath();
   if (!MakeFolders(FolderOf(path))) return 0;

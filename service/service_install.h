@@ -12,11 +12,21 @@ namespace brenvik {
 // $BRENVIK_SYSROOT/etc/systemd/system/brenvik.service
 std::string UnitFilePath();
 
-// The unit text for a program at `program_path` (absolute). Empty when the
-// path cannot be written into a unit (a control character in it).
-std::string BuildUnitText(std::string_view program_path);
+// The TLS files the service manager hands over as credentials; "" for none.
+struct UnitCredentials {
+  std::string certificate;  // TlsCertificate path, read by systemd as root
+  std::string key;          // TlsKey path, read by systemd as root
+};
 
-// Writes the unit (never over an existing one, never half-written), then
+// The unit text for a program at `program_path` (absolute), run as the user
+// brenvik in systemd's sandbox, writing only below `work_folder` (no such
+// line when it is empty, relative or "/"). Empty when the program path
+// cannot be written into a unit (a control character in it).
+std::string BuildUnitText(std::string_view program_path, std::string_view work_folder,
+                          const UnitCredentials& credentials = {});
+
+// Writes the unit for WorkDir (or the current folder when it is empty) and
+// the TLS settings (never over an existing one, never half-written), then
 // asks the service manager to reload. 0 when the unit exists already or
 // cannot be written.
 int InstallService();

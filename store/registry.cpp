@@ -127,11 +127,25 @@ class WriterLock {
   int fd_ = -1;
 };
 
+// A value that already holds what `change` would set needs no write access:
+// a read-only reader (the service user) learns that without the lock.
+template <typename Change>
+bool AlreadySet(const std::string& file, std::string_view key, std::string_view name, Change change) {
+  std::string text;
+  if (ReadWholeFile(file, text) != ReadOutcome::Read) return false;
+  const rf::Document doc = rf::Parse(text);
+  const rf::Entry* found = rf::FindValue(doc, key, name);
+  if (found == nullptr) return false;
+  rf::Entry copy = *found;
+  return !change(copy);
+}
+
 // `change` sets the entry and says whether that changed anything.
 template <typename Change>
 bool ChangeValue(std::string_view root, std::string_view subkey, std::string_view name, Change change) {
   if (!NamesAcceptable(root, subkey, name)) return false;
   const std::string file = RegistryFilePath();
+  if (AlreadySet(file, KeyPath(root, subkey), name, change)) return true;
   if (!MakeFolders(FolderOf(file))) return false;
   const FileAttributes attributes = AttributesOf(file);
   WriterLock lock(file, attributes);
@@ -163,9 +177,13 @@ std::string RegistryFilePath() {
 }
 
 std::string GETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name) {
+  if (!MayWrite(RegistryFilePath())) return "";
+  return ReadRegistryValue(root, subkey, name);
+}
+
+std::string ReadRegistryValue(std::string_view root, std::string_view subkey, std::string_view name) {
   if (!NamesAcceptable(root, subkey, name)) return "";
   const std::string file = RegistryFilePath();
-  if (!MayWrite(file)) return "";
   std::string text;
   if (ReadWholeFile(file, text) != ReadOutcome::Read) return "";
   const rf::Document doc = rf::Parse(text);

@@ -27,6 +27,10 @@ std::string RegistryFilePath();
 // the last assignment of a value wins.
 std::string GETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name);
 
+// GETREGVALUE without the full-access check (a read-only opening): what a
+// process that may only read the file needs, such as the service's own user.
+std::string ReadRegistryValue(std::string_view root, std::string_view subkey, std::string_view name);
+
 // Numbers of the registry file's lines that could not be understood (they
 // read as missing and every rewrite keeps them as written); empty when the
 // file is missing or unreadable.
@@ -36,7 +40,8 @@ std::vector<int> RegistryUnparsedLines();
 // Creates file and key when missing. Atomic: lock, read, change, write a
 // temporary file, flush, rename, keeping the file's owner, group and mode.
 // Lines it does not understand are kept as written; a value that already
-// holds the text leaves the file untouched. Reports nothing; returns false
+// holds the text leaves the file untouched (and then needs neither the lock
+// nor write access: true for a reader too). Reports nothing; returns false
 // when nothing could be stored (callers may ignore it).
 bool SETREGVALUE(std::string_view root, std::string_view subkey, std::string_view name,
                  std::string_view text);

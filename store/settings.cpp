@@ -1,7 +1,11 @@
 // The gateway's settings record: read once, defaults applied, published whole.
 #include "store/settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 
@@ -14,16 +18,43 @@ namespace {
 constexpr std::int32_t kDefaultPort = 25;
 constexpr std::string_view kDefaultHost = "localhost";
 
-std::string Read(std::string_view name) { return GETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
+// Read access is enough: the service's own user may not write the file.
+std::string Read(std::string_view name) { return ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, name); }
+
+// True when the file holds exactly the fallback text of the unit.
+bool IsCredentialFallback(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[kCredentialFallback.size() + 1];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  close(fd);
+  return n == static_cast<ssize_t>(kCredentialFallback.size()) &&
+         std::string_view(buffer, kCredentialFallback.size()) == kCredentialFallback;
+}
+
+// A TLS file handed over by the service manager (LoadCredential=, named like
+// the setting) wins over the setting's path, which its user may not read.
+std::string TlsFile(std::string_view name) {
+  const char* folder = std::getenv(kCredentialsFolderVariable);
+  if (folder != nullptr && *folder == '/') {
+    std::string path = std::string(folder) + "/" + std::string(name);
+    if (access(path.c_str(), F_OK) == 0 && !IsCredentialFallback(path)) return path;
+  }
+  return Read(name);
+}
+
 std::int32_t ReadNumber(std::string_view name) { return ParseLeadingNumber(Read(name)); }
 
-// A pause: kDefaultPauseMs unless the value starts with a number (0 allowed).
-std::int32_t ReadPause(std::string_view name) {
+// A number of milliseconds: `fallback` unless the value starts with a
+// number (0 allowed), at most `most`.
+std::int32_t ReadMilliseconds(std::string_view name, std::int32_t fallback, std::int32_t most) {
   const std::string text = Read(name);
   const std::size_t first = text.find_first_not_of(" \t\n");
-  if (first == std::string::npos || text[first] < '0' || text[first] > '9') return kDefaultPauseMs;
-  return std::min(ParseLeadingNumber(text), kMaxPauseMs);
+  if (first == std::string::npos || text[first] < '0' || text[first] > '9') return fallback;
+  return std::min(ParseLeadingNumber(text), most);
 }
+
+std::int32_t ReadPause(std::string_view name) { return ReadMilliseconds(name, kDefaultPauseMs, kMaxPauseMs); }
 
 // A session limit: `fallback` unless the value starts with a number above 0.
 std::int32_t ReadLimit(std::string_view name, std::int32_t fallback) {
@@ -68,8 +99,8 @@ GatewaySettings LoadGatewaySettings() {
   s.CheckBadMailAdr = ReadNumber(setting::CheckBadMailAdr);
   s.StatusMail = Read(setting::StatusMail);
   s.LogDB = ReadNumber(setting::LogDB);
-  s.TlsCertificate = Read(setting::TlsCertificate);
-  s.TlsKey = Read(setting::TlsKey);
+  s.TlsCertificate = TlsFile(setting::TlsCertificate);
+  s.TlsKey = TlsFile(setting::TlsKey);
 
   if (s.RecvPort == 0) s.RecvPort = kDefaultPort;
   if (s.RecvHost.empty()) s.RecvHost = kDefaultHost;
@@ -80,6 +111,8 @@ GatewaySettings LoadGatewaySettings() {
   s.MaxSessions = ReadLimit(setting::MaxSessions, kDefaultMaxSessions);
   s.MaxSessionsPerClient = ReadLimit(setting::MaxSessionsPerClient, kDefaultMaxSessionsPerClient);
   s.DatabaseServer = Read(setting::DatabaseServer);
+  s.DatabaseTimeout = ReadMilliseconds(setting::DatabaseTimeout, kDefaultStatementTimeoutMs, kMaxDatabaseTimeoutMs);
+  if (s.DatabaseTimeout == 0) s.DatabaseTimeout = kDefaultStatementTimeoutMs;  // no deadline is no choice
   s.BlocklistDnsServer = Read(setting::BlocklistDnsServer);
   return s;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/sql.h"
+
 namespace brenvik {
 
 // Names of the values under kSettingsKey, shared by the gateway, the tool
@@ -27,13 +29,25 @@ inline constexpr std::string_view MaxSessionsPerClient = "MaxSessionsPerClient";
 inline constexpr std::string_view TlsCertificate = "TlsCertificate";
 inline constexpr std::string_view TlsKey = "TlsKey";
 inline constexpr std::string_view DatabaseServer = "DatabaseServer";
+inline constexpr std::string_view DatabaseTimeout = "DatabaseTimeout";
 inline constexpr std::string_view BlocklistDnsServer = "BlocklistDnsServer";
 }  // namespace setting
+
+// Where systemd puts the credentials of LoadCredential=; a credential named
+// TlsCertificate or TlsKey is read instead of that setting's path.
+inline constexpr const char* kCredentialsFolderVariable = "CREDENTIALS_DIRECTORY";
+// What the unit's SetCredential= gives a credential whose file systemd could
+// not read (which would otherwise keep the service from starting): the
+// setting's path is then read, and its failure reported as without systemd.
+inline constexpr std::string_view kCredentialFallback = "not-loaded";
 
 // Pacing in milliseconds when AcceptPause or DataPause is missing, empty or
 // no number; larger values are cut to kMaxPauseMs.
 inline constexpr std::int32_t kDefaultPauseMs = 500;
 inline constexpr std::int32_t kMaxPauseMs = 60000;
+// DatabaseTimeout missing, empty, no number or 0 is the SQL layer's default
+// deadline (kDefaultStatementTimeoutMs); larger values are cut to this.
+inline constexpr std::int32_t kMaxDatabaseTimeoutMs = 60000;
 
 // Session limits when MaxSessions or MaxSessionsPerClient is missing, empty,
 // no number or 0; larger values are cut to kMaxSessionsCeiling.
@@ -56,9 +70,10 @@ struct GatewaySettings {
   std::int32_t DataPause = kDefaultPauseMs;    // ms after each data read
   std::int32_t MaxSessions = kDefaultMaxSessions;  // sessions at once, all clients
   std::int32_t MaxSessionsPerClient = kDefaultMaxSessionsPerClient;  // sessions at once per address
-  std::string TlsCertificate;              // PEM chain path; STARTTLS needs both
-  std::string TlsKey;                      // PEM private key path
+  std::string TlsCertificate;              // PEM chain path (credential first); STARTTLS needs both
+  std::string TlsKey;                      // PEM private key path (credential first)
   std::string DatabaseServer;              // libpq connection string; empty = spam.mdb
+  std::int32_t DatabaseTimeout = kDefaultStatementTimeoutMs;  // ms a server statement may take
   std::string BlocklistDnsServer;          // "address[:port]" for blocklist queries; empty = resolv.conf
 };
 
@@ -66,9 +81,10 @@ struct GatewaySettings {
 // none. Saturates at the int32 range instead of overflowing.
 std::int32_t ParseLeadingNumber(std::string_view text);
 
-// Reads the ten values in their fixed order, then the two TLS paths, applies
-// the four defaults, then reads the two pacing values, the two session limits,
-// the database server and the blocklist's DNS server.
+// Reads the ten values in their fixed order, then the two TLS paths (a
+// credential of the same name in $CREDENTIALS_DIRECTORY first), applies
+// the four defaults, then reads the two pacing values, the two session
+// limits, the database server and the blocklist's DNS server.
 GatewaySettings LoadGatewaySettings();
 
 // Process-wide settings record: null until published, then immutable.

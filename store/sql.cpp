@@ -204,22 +204,34 @@ Layer& TheLayer() {
   return *layer;
 }
 
+void QueueEvent(Layer& layer, SqlServerEvent event, bool& changed) {
+  layer.events.emplace_back(event, layer.server);
+  changed = true;
+}
+
 // Tells the observer outside the lock, so that it may report freely.
 void Notify(Layer& layer, bool changed) {
   if (!changed) return;
   SqlConnectionObserver observer;
-  bool reachable = false;
+  std::vector<std::pair<SqlServerEvent, std::string>> events;
   {
     std::lock_guard<std::mutex> lock(layer.mutex);
     observer = layer.observer;
-    reachable = layer.server_reachable;
+    events.swap(layer.events);
   }
-  if (observer) observer(reachable);
+  if (!observer) return;
+  for (const auto& [event, server] : events) observer(event, server);
 }
 
 void SetThreadError(int number, std::string text) {
   t_error.number = number;
   t_error.text = std::move(text);
+}
+
+thread_local std::chrono::milliseconds t_statement_timeout{0};
+
+std::chrono::milliseconds StatementTimeout(const Layer& layer) {
+  return t_statement_timeout.count() > 0 ? t_statement_timeout : layer.statement_timeout;
 }
 
 }  // namespace sql_internal
@@ -241,6 +253,16 @@ void SetSqlBusyTimeout(int milliseconds) {
   std::lock_guard<std::mutex> lock(layer.mutex);
   layer.busy_timeout_ms = milliseconds < 0 ? 0 : milliseconds;
   if (layer.db != nullptr) sqlite3_busy_timeout(layer.db, layer.busy_timeout_ms);
+}
+
+void SetSqlThreadStatementTimeout(int milliseconds) {
+  sql_internal::t_statement_timeout = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 0);
+}
+
+void SetSqlStatementTimeout(int milliseconds) {
+  Layer& layer = TheLayer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  layer.statement_timeout = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : kDefaultStatementTimeoutMs);
 }
 
 void SQL_ErrorClearAll() { t_error = ThreadError{}; }
@@ -329,6 +351,11 @@ int SQL_ResColNumber(std::string_view name) {
 std::string SQL_ResColText(int column) {
   const Cell* c = CurrentCell(column);
   return c == nullptr ? std::string() : c->text;
+}
+
+bool SQL_ResColIsText(int column) {
+  const Cell* c = CurrentCell(column);
+  return c != nullptr && !c->null && !c->numeric;
 }
 
 std::int32_t SQL_ResColSInt(int column) {

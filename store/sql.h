@@ -27,16 +27,37 @@ void SQL_OpenDB(std::string_view connection_string);
 // string or URI. Creates the four tables when none of them exists; an
 // existing database is used as it is. Outcome as for SQL_OpenDB.
 void SQL_OpenServer(std::string_view conninfo);
-// Told once when statements find the server unreachable (false) and once
-// when it answers again (true); called on the statement's thread, outside
-// the layer's lock. An empty function removes it.
-using SqlConnectionObserver = std::function<void(bool reachable)>;
+// What statements found out about the server, each told once per change.
+enum class SqlServerEvent {
+  Unreachable,     // no connection could be made
+  Reachable,       // connected again after Unreachable
+  NotAnswering,    // a statement or a wait for a connection passed its deadline
+  AnsweringAgain,  // a statement was answered after NotAnswering
+  Followed,        // a new connection reached another server; the pool follows it
+};
+// Called on the statement's thread, outside the layer's lock, with the
+// server ("host:port") the event is about where known. An empty function
+// removes it.
+using SqlConnectionObserver = std::function<void(SqlServerEvent event, const std::string& server)>;
 void SetSqlConnectionObserver(SqlConnectionObserver observer);
+// Deadline of every server statement and of every wait for a pool
+// connection (DatabaseTimeout, default 2000 ms). A statement past it is
+// cancelled, its connection dropped, and it fails like any failed statement.
+void SetSqlStatementTimeout(int milliseconds);
+inline constexpr int kDefaultStatementTimeoutMs = 2000;
+// A deadline of the calling thread's own, over the one above (0: none): the
+// hourly purge and a copy into the server may rightly take longer than a
+// session's decision should ever wait.
+void SetSqlThreadStatementTimeout(int milliseconds);
 // Claims a named job slot ("purge 12-08-2026 7") for this process: on
-// PostgreSQL true only for the first of all processes sharing the
-// database, false also when the claim could not be made; on SQLite always
-// true, one process owning the file.
-bool SQL_ClaimSlot(std::string_view slot);
+// PostgreSQL only the first of all processes sharing the database gets it;
+// on SQLite it is always Claimed, one process owning the file.
+enum class SlotClaim {
+  Claimed,      // this process runs the job
+  HeldByOther,  // another process claimed it first
+  Failed,       // the database did not answer: worth trying again
+};
+SlotClaim SQL_ClaimSlot(std::string_view slot);
 // SQL_ErrorNumber after an open of a database that can be read, not written.
 inline constexpr int kSqlErrorReadOnly = 1008;
 // Last error of the calling thread: 0 none; otherwise a number > 1 (SQLite's
@@ -59,6 +80,8 @@ int SQL_Eod();
 int SQL_ResColNumber(std::string_view name);
 // Current row's column as text; "" for null or an invalid column.
 std::string SQL_ResColText(int column);
+// True when the current row's column holds a text (not null, not a number).
+bool SQL_ResColIsText(int column);
 // Current row's column as int32; 0 for null, non-numeric or invalid.
 std::int32_t SQL_ResColSInt(int column);
 void SQL_CloseDB();

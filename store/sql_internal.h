@@ -97,6 +97,7 @@ struct ServerConnection {
   PGconn* conn = nullptr;                                  // null until first needed
   std::unordered_map<std::string, std::string> prepared;  // shape -> its name on `conn`
   unsigned long next_name = 0;                             // for the next shape
+  std::string server;                                      // "host:port" it is connected to
   bool busy = false;                                       // lent to a statement
   std::thread::id pinned;                                  // thread with a transaction open on it
 };
@@ -114,6 +115,10 @@ struct Layer {
   std::size_t pool_limit = kPoolSize;                      // lower once the server refused one more
   std::condition_variable pool_changed;                    // a connection came back or the pool closed
   bool server_reachable = true;  // as last told to the observer
+  bool server_answering = true;  // as last told: no statement passed its deadline since
+  std::string server;            // "host:port" every connection of the pool is on
+  std::vector<std::pair<SqlServerEvent, std::string>> events;  // for the observer, in order
+  std::chrono::milliseconds statement_timeout{kDefaultStatementTimeoutMs};
   std::chrono::steady_clock::time_point next_reset{};  // earliest reconnect while unreachable
   SqlConnectionObserver observer;
   std::string day_first_layout{kDefaultDayFirstLayout};
@@ -147,19 +152,41 @@ bool RunOnServer(Layer& layer, std::unique_lock<std::mutex>& lock, const Transla
                  bool& changed);
 void CloseServerLocked(Layer& layer, std::unique_lock<std::mutex>& lock);
 
+// Waiting for the server with a deadline (sql_pg_wait.cpp).
+using Deadline = std::chrono::steady_clock::time_point;
+enum class Wait {
+  Done,    // every result of the query is in
+  Broken,  // the connection failed meanwhile
+  Late,    // the deadline passed first
+};
+// Collects the results of the query just sent on `conn`; the last one in
+// `result` (null when none came, or unless Done).
+Wait AwaitResult(PGconn* conn, Deadline deadline, PGresult*& result);
+// Asks the server to cancel what runs on `conn`, without waiting for its
+// answer; the caller then closes the connection.
+void CancelWithoutWaiting(PGconn* conn);
+
 // One statement on one borrowed connection, outside the layer's lock.
-enum class Reach { Answered, Lost, NotTried };  // what it found out about the server
+enum class Reach { Answered, Lost, NotTried, Stalled };  // what it found out about the server
 struct ServerOutcome {
   bool ok = false;
   Reach reach = Reach::NotTried;
   bool in_transaction = false;  // the connection is inside a transaction block now
+  bool connected = false;       // the connection was made anew (its `server` is fresh)
 };
-bool OpenConnection(ServerConnection& c, const std::string& conninfo);
+bool OpenConnection(ServerConnection& c, const std::string& conninfo, std::chrono::milliseconds timeout);
+// Runs `statement` with `timeout` as its deadline; past it the statement is
+// cancelled and the connection closed (Reach::Stalled).
 ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
-                              const Translation& statement, Result& out);
+                              std::chrono::milliseconds timeout, const Translation& statement, Result& out);
 void CloseConnection(ServerConnection& c);
 
-// Tells the observer, outside the lock, when `changed`.
+// The deadline of the calling thread's statements (layer mutex held).
+extern thread_local std::chrono::milliseconds t_statement_timeout;  // 0: the layer's
+std::chrono::milliseconds StatementTimeout(const Layer& layer);
+// Queues an event for the observer (layer mutex held).
+void QueueEvent(Layer& layer, SqlServerEvent event, bool& changed);
+// Tells the observer, outside the lock, the events queued when `changed`.
 void Notify(Layer& layer, bool changed);
 
 // Name under which the dialect's Format$ / Format is registered.

@@ -21,25 +21,42 @@ constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(72748391502245
 constexpr const char* kCountTables =
     "SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema()"
     " AND table_name IN ('spamsystem', 'liste', 'logtable', 'statistik');";
-// citext compares Email and what without regard to case, as NOCASE does in
-// the file, and its indexes serve those comparisons.
+// Email and what compare without case in ASCII letters only (as NOCASE in
+// the file): statements compare upper(col COLLATE "C"), which the indexes
+// are built on; see the translator.
 constexpr const char* kSchema =
-    "CREATE EXTENSION IF NOT EXISTS citext;"
-    "CREATE TABLE SpamSystem (what citext, Typ integer);"
-    "CREATE TABLE Liste (Email citext, WieOft integer, IpAdresse text, LastEdit timestamp(0),"
+    "CREATE TABLE SpamSystem (what text, Typ integer);"
+    "CREATE TABLE Liste (Email text, WieOft integer, IpAdresse text, LastEdit timestamp(0),"
     " FirstMail timestamp(0), SecondMail timestamp(0), SenderBadMail integer);"
-    "CREATE TABLE LogTable (Email citext, Logtext text, Ip text, Timestmp timestamp(0));"
+    "CREATE TABLE LogTable (Email text, Logtext text, Ip text, Timestmp timestamp(0));"
     "CREATE TABLE Statistik (SpamCount integer, SpamDate date);"
-    "CREATE UNIQUE INDEX ListeEmail ON Liste (Email);"
+    "CREATE UNIQUE INDEX ListeEmail ON Liste (upper(Email COLLATE \"C\"));"
     "CREATE INDEX ListePurge ON Liste (WieOft, LastEdit);"
     "CREATE INDEX SpamSystemTyp ON SpamSystem (Typ);"
-    "CREATE INDEX SpamSystemWhat ON SpamSystem (what);"
+    "CREATE INDEX SpamSystemWhat ON SpamSystem (upper(what COLLATE \"C\"));"
     "CREATE INDEX StatistikDate ON Statistik (SpamDate);";
+// Databases made by earlier versions used citext, which folds by the
+// database's locale (Latin-1 letters too). Rows equal under citext are equal
+// in ASCII as well, so the unique index always builds again.
+constexpr const char* kCountCitext =
+    "SELECT count(*) FROM information_schema.columns WHERE table_schema = current_schema()"
+    " AND table_name IN ('spamsystem', 'liste', 'logtable') AND udt_name = 'citext';";
+constexpr const char* kFromCitext =
+    "DROP INDEX IF EXISTS ListeEmail; DROP INDEX IF EXISTS SpamSystemWhat;"
+    "ALTER TABLE Liste ALTER COLUMN Email TYPE text;"
+    "ALTER TABLE SpamSystem ALTER COLUMN what TYPE text;"
+    "ALTER TABLE LogTable ALTER COLUMN Email TYPE text;"
+    "CREATE UNIQUE INDEX ListeEmail ON Liste (upper(Email COLLATE \"C\"));"
+    "CREATE INDEX SpamSystemWhat ON SpamSystem (upper(what COLLATE \"C\"));";
+constexpr std::string_view kFromCitextFailed =
+    "the tables use citext from an earlier version and could not be changed; as the tables' owner run: ";
 // Job slots that several gateways share; kept a week.
 constexpr const char* kSlotTable =
     "CREATE TABLE IF NOT EXISTS JobSlot (Slot text PRIMARY KEY, Claimed timestamp(0) DEFAULT now());";
 
 constexpr std::string_view kUnreachable = "database server unreachable: ";
+constexpr std::string_view kNotAnswering = "database server not answering within the deadline";
+constexpr std::chrono::seconds kSchemaTimeout{120};
 constexpr std::string_view kBadConninfo = "DatabaseServer is no connection string: ";
 constexpr std::string_view kPasswordGiven =
     "DatabaseServer carries a password; the registry file is no place for one: use ~/.pgpass or PGPASSFILE";
@@ -56,9 +73,20 @@ std::string ConnectionError(PGconn* conn) {
   return text;
 }
 
+// A query of the simple protocol (several statements allowed) and its last
+// result, awaited until `deadline`; null with the error recorded.
+PGresult* Query(PGconn* conn, const char* sql, Deadline deadline) {
+  PGresult* res = nullptr;
+  const Wait wait = PQsendQuery(conn, sql) == 1 ? AwaitResult(conn, deadline, res) : Wait::Broken;
+  if (wait == Wait::Late) SetThreadError(kErrorUnreachable, std::string(kNotAnswering));
+  else if (wait == Wait::Broken) SetThreadError(kErrorUnreachable, std::string(kUnreachable) + ConnectionError(conn));
+  return res;
+}
+
 // Runs setup statements; false with the error recorded.
-bool Exec(PGconn* conn, const char* sql) {
-  PGresult* res = PQexec(conn, sql);
+bool Exec(PGconn* conn, const char* sql, Deadline deadline) {
+  PGresult* res = Query(conn, sql, deadline);
+  if (res == nullptr) return false;
   ExecStatusType status = PQresultStatus(res);
   bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
   if (!ok) SetThreadError(kErrorServer, PQresultErrorMessage(res));
@@ -66,32 +94,51 @@ bool Exec(PGconn* conn, const char* sql) {
   return ok;
 }
 
-bool SetUpSession(PGconn* conn) {
+bool SetUpSession(PGconn* conn, Deadline deadline) {
   if (PQsetClientEncoding(conn, kClientEncoding) != 0) {
     SetThreadError(kErrorServer, ConnectionError(conn));
     return false;
   }
-  return Exec(conn, kSessionSetup);
+  return Exec(conn, kSessionSetup, deadline);
 }
 
-bool CreateSchemaIfMissing(PGconn* conn) {
-  if (!Exec(conn, "BEGIN;")) return false;
-  bool ok = Exec(conn, kSchemaLock);
-  PGresult* res = ok ? PQexec(conn, kCountTables) : nullptr;
-  if (ok && PQresultStatus(res) != PGRES_TUPLES_OK) {
-    SetThreadError(kErrorServer, PQresultErrorMessage(res));
-    ok = false;
-  }
-  const bool none = ok && std::atoi(PQgetvalue(res, 0, 0)) == 0;
+// The first value of a one-row query; -1 with the error recorded.
+long long CountOf(PGconn* conn, const char* sql, Deadline deadline) {
+  PGresult* res = Query(conn, sql, deadline);
+  if (res == nullptr) return -1;
+  long long count = -1;
+  if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) count = std::atoll(PQgetvalue(res, 0, 0));
+  else SetThreadError(kErrorServer, PQresultErrorMessage(res));
   PQclear(res);
-  if (ok && none) ok = Exec(conn, kSchema);
-  if (ok && Exec(conn, "COMMIT;")) {
+  return count;
+}
+
+bool ConvertFromCitext(PGconn* conn, Deadline deadline) {
+  if (Exec(conn, kFromCitext, deadline)) return true;
+  SetThreadError(kErrorServer, std::string(kFromCitextFailed) + kFromCitext);
+  return false;
+}
+
+// Waits for another gateway making the schema, and may convert a large
+// greylist: a deadline of its own.
+bool CreateSchemaIfMissing(PGconn* conn) {
+  const Deadline deadline = std::chrono::steady_clock::now() + kSchemaTimeout;
+  if (!Exec(conn, "BEGIN;", deadline)) return false;
+  bool ok = Exec(conn, kSchemaLock, deadline);
+  const long long tables = ok ? CountOf(conn, kCountTables, deadline) : -1;
+  ok = tables >= 0;
+  if (ok && tables == 0) ok = Exec(conn, kSchema, deadline);
+  if (ok && tables > 0) {
+    const long long citext = CountOf(conn, kCountCitext, deadline);
+    ok = citext >= 0 && (citext == 0 || ConvertFromCitext(conn, deadline));
+  }
+  if (ok && Exec(conn, "COMMIT;", deadline)) {
     // A database made by hand may lack it and forbid creating it: its
     // claims then fail and the jobs wait, which is no reason to refuse.
-    PQclear(PQexec(conn, kSlotTable));
+    PQclear(Query(conn, kSlotTable, deadline));
     return true;
   }
-  PQclear(PQexec(conn, "ROLLBACK;"));
+  PQclear(Query(conn, "ROLLBACK;", deadline));
   return false;
 }
 
@@ -174,20 +221,37 @@ bool TakeResult(PGconn* conn, PGresult* res, Result& out) {
   return ok;
 }
 
+// The outcome of the query just sent (`sent` false: it could not be).
+bool Finish(ServerConnection& c, bool sent, Deadline deadline, Result& out, bool& late) {
+  PGresult* res = nullptr;
+  const Wait wait = sent ? AwaitResult(c.conn, deadline, res) : Wait::Broken;
+  if (wait == Wait::Late) {
+    late = true;
+    SetThreadError(kErrorUnreachable, std::string(kNotAnswering));
+    return false;
+  }
+  if (wait == Wait::Broken || res == nullptr) {
+    PQclear(res);
+    RecordUnreachable(c.conn);
+    return false;
+  }
+  return TakeResult(c.conn, res, out);
+}
+
 // The name of the shape's statement on the connection, prepared on first
 // use; "" when it does not prepare (the connection may then be gone too).
-std::string PreparedShape(ServerConnection& c, const Translation& tr) {
+std::string PreparedShape(ServerConnection& c, const Translation& tr, Deadline deadline, bool& late) {
   auto found = c.prepared.find(tr.shape);
   if (found != c.prepared.end()) return found->second;
+  Result ignored;
   if (c.prepared.size() >= kMaxPrepared) {
-    PQclear(PQexec(c.conn, "DEALLOCATE ALL;"));
+    if (!Finish(c, PQsendQuery(c.conn, "DEALLOCATE ALL;") == 1, deadline, ignored, late)) return {};
     c.prepared.clear();
   }
   std::string name = "brenvik_" + std::to_string(++c.next_name);
-  PGresult* res = PQprepare(c.conn, name.c_str(), tr.shape.c_str(), static_cast<int>(tr.values.size()), nullptr);
-  const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
-  PQclear(res);
-  if (!ok) return {};
+  const bool sent =
+      PQsendPrepare(c.conn, name.c_str(), tr.shape.c_str(), static_cast<int>(tr.values.size()), nullptr) == 1;
+  if (!Finish(c, sent, deadline, ignored, late)) return {};
   c.prepared.emplace(tr.shape, name);
   return name;
 }
@@ -195,27 +259,38 @@ std::string PreparedShape(ServerConnection& c, const Translation& tr) {
 // Shapes are prepared only outside a transaction: a shape the server
 // refuses would otherwise abort the caller's transaction before its
 // literal text could run.
-bool Execute(ServerConnection& c, const Translation& tr, Result& out) {
+bool Execute(ServerConnection& c, const Translation& tr, Deadline deadline, Result& out, bool& late) {
   std::string name;
-  if (!tr.shape.empty() && PQtransactionStatus(c.conn) == PQTRANS_IDLE) name = PreparedShape(c, tr);
+  if (!tr.shape.empty() && PQtransactionStatus(c.conn) == PQTRANS_IDLE) name = PreparedShape(c, tr, deadline, late);
+  if (late) return false;
   if (PQstatus(c.conn) != CONNECTION_OK) {
     RecordUnreachable(c.conn);
     return false;
   }
-  if (name.empty())  // the extended protocol runs exactly one statement per text
-    return TakeResult(c.conn, PQexecParams(c.conn, tr.literal.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0), out);
+  if (name.empty()) {  // the extended protocol runs exactly one statement per text
+    const bool sent = PQsendQueryParams(c.conn, tr.literal.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+    return Finish(c, sent, deadline, out, late);
+  }
   std::vector<const char*> values;
   values.reserve(tr.values.size());
   for (const Parameter& v : tr.values) values.push_back(v.text.c_str());
-  return TakeResult(
-      c.conn, PQexecPrepared(c.conn, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0),
-      out);
+  const bool sent =
+      PQsendQueryPrepared(c.conn, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0) == 1;
+  return Finish(c, sent, deadline, out, late);
+}
+
+// "host:port" of the server the connection reached (of a list, the one
+// libpq settled on).
+std::string ServerOf(PGconn* conn) {
+  const char* host = PQhost(conn);
+  const char* port = PQport(conn);
+  return std::string(host != nullptr ? host : "") + ":" + (port != nullptr ? port : "");
 }
 
 }  // namespace
 
 // A new session knows none of the shapes; false with the error recorded.
-bool OpenConnection(ServerConnection& c, const std::string& conninfo) {
+bool OpenConnection(ServerConnection& c, const std::string& conninfo, std::chrono::milliseconds timeout) {
   c.prepared.clear();
   if (c.conn != nullptr) {
     PQreset(c.conn);
@@ -223,56 +298,71 @@ bool OpenConnection(ServerConnection& c, const std::string& conninfo) {
     c.conn = Connect(conninfo);
     if (c.conn != nullptr) PQsetNoticeProcessor(c.conn, IgnoreNotice, nullptr);
   }
-  if (PQstatus(c.conn) == CONNECTION_OK && SetUpSession(c.conn)) return true;
+  if (PQstatus(c.conn) == CONNECTION_OK && SetUpSession(c.conn, std::chrono::steady_clock::now() + timeout)) {
+    c.server = ServerOf(c.conn);
+    return true;
+  }
   RecordUnreachable(c.conn);
   return false;
 }
 
 // A connection that broke since its last use (the server restarted) is made
 // again at once: the statement still fails, but the server counts as
-// reachable. While it is not, `may_connect` spaces the attempts.
+// reachable. While it is not, `may_connect` spaces the attempts. A statement
+// past its deadline is cancelled and its connection closed.
 ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
-                              const Translation& tr, Result& out) {
+                              std::chrono::milliseconds timeout, const Translation& tr, Result& out) {
+  const Deadline deadline = std::chrono::steady_clock::now() + timeout;
   bool reached = false;
   if (c.conn == nullptr || PQstatus(c.conn) != CONNECTION_OK) {
     if (!may_connect) {
       RecordUnreachable(c.conn);
-      return {false, Reach::NotTried, false};
+      return {false, Reach::NotTried, false, false};
     }
-    if (!OpenConnection(c, conninfo)) return {false, Reach::Lost, false};
+    if (!OpenConnection(c, conninfo, timeout)) return {false, Reach::Lost, false, false};
     reached = true;
     may_connect = false;  // one attempt per statement
   }
-  if (Execute(c, tr, out)) return {true, Reach::Answered, PQtransactionStatus(c.conn) != PQTRANS_IDLE};
-  if (PQstatus(c.conn) == CONNECTION_OK) return {false, Reach::Answered, PQtransactionStatus(c.conn) != PQTRANS_IDLE};
+  bool late = false;
+  const bool ok = Execute(c, tr, deadline, out, late);
+  if (late) {
+    CancelWithoutWaiting(c.conn);
+    CloseConnection(c);
+    return {false, Reach::Stalled, false, reached};
+  }
+  const bool in_transaction = PQtransactionStatus(c.conn) != PQTRANS_IDLE;
+  if (ok || PQstatus(c.conn) == CONNECTION_OK) return {ok, Reach::Answered, in_transaction, reached};
   // Only a failed attempt to connect says that the server is away.
-  if (!may_connect) return {false, reached ? Reach::Answered : Reach::NotTried, false};
+  if (!may_connect) return {false, reached ? Reach::Answered : Reach::NotTried, false, reached};
   const int number = SQL_ErrorNumber();
   const std::string why = SQL_ErrorText();
-  const bool back = OpenConnection(c, conninfo);
+  const bool back = OpenConnection(c, conninfo, timeout);
   SetThreadError(number, why);  // the statement's own failure
-  return {false, back ? Reach::Answered : Reach::Lost, false};
+  return {false, back ? Reach::Answered : Reach::Lost, false, back};
 }
 
 void CloseConnection(ServerConnection& c) {
   if (c.conn != nullptr) PQfinish(c.conn);
   c.conn = nullptr;
   c.prepared.clear();
+  c.server.clear();
 }
 
 void OpenServerLocked(Layer& layer, const std::string& conninfo) {
   if (!AcceptableConninfo(conninfo)) return;
   auto first = std::make_unique<ServerConnection>();
-  if (!OpenConnection(*first, conninfo) || !CreateSchemaIfMissing(first->conn)) {
+  if (!OpenConnection(*first, conninfo, layer.statement_timeout) || !CreateSchemaIfMissing(first->conn)) {
     CloseConnection(*first);
     return;
   }
+  layer.server = first->server;
   layer.pool.push_back(std::move(first));
   layer.pool_limit = kPoolSize;
   layer.conninfo = conninfo;
   layer.engine = Engine::Postgres;
   ++layer.generation;
   layer.server_reachable = true;
+  layer.server_answering = true;
   layer.next_reset = {};
 }
 

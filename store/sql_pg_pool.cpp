@@ -13,6 +13,7 @@ constexpr std::string_view kClaimSlot = "INSERT INTO JobSlot (Slot) VALUES (";
 constexpr std::string_view kClaimSlotEnd = ") ON CONFLICT DO NOTHING RETURNING Slot;";
 constexpr const char* kForgetSlots = "DELETE FROM JobSlot WHERE Claimed < now() - interval '7 days';";
 constexpr std::string_view kClosed = "database closed while the statement waited";
+constexpr std::string_view kNoFreeConnection = "database server not answering: no connection free within the deadline";
 // While the server is away, one attempt to reach it per interval.
 constexpr std::chrono::seconds kResetInterval{1};
 
@@ -23,11 +24,15 @@ ServerConnection* Find(Layer& layer, bool (*wanted)(const ServerConnection&)) {
 }
 
 // The connection this thread's open transaction is on, else a free one,
-// else a new one while the pool is small; otherwise waits for one. Null
-// when the pool closes meanwhile.
-ServerConnection* Borrow(Layer& layer, std::unique_lock<std::mutex>& lock) {
+// else a new one while the pool is small; otherwise waits for one until
+// `deadline`. Null with the error recorded when the pool closes meanwhile
+// or the deadline passes.
+ServerConnection* Borrow(Layer& layer, std::unique_lock<std::mutex>& lock, Deadline deadline) {
   for (;;) {
-    if (layer.pool.empty()) return nullptr;
+    if (layer.pool.empty()) {
+      SetThreadError(kErrorNoDatabase, std::string(kClosed));
+      return nullptr;
+    }
     ServerConnection* c = Find(layer, [](const ServerConnection& s) { return s.pinned == std::this_thread::get_id(); });
     if (c == nullptr)
       c = Find(layer, [](const ServerConnection& s) { return !s.busy && s.pinned == std::thread::id{}; });
@@ -36,8 +41,50 @@ ServerConnection* Borrow(Layer& layer, std::unique_lock<std::mutex>& lock) {
       c->busy = true;
       return c;
     }
-    layer.pool_changed.wait(lock);
+    if (layer.pool_changed.wait_until(lock, deadline) == std::cv_status::timeout) {
+      SetThreadError(kErrorUnreachable, std::string(kNoFreeConnection));
+      return nullptr;
+    }
   }
+}
+
+// Closes every connection that is not lent out, except `keep`.
+void CloseIdle(Layer& layer, const ServerConnection* keep) {
+  for (auto& c : layer.pool)
+    if (c.get() != keep && !c->busy && c->pinned == std::thread::id{}) CloseConnection(*c);
+}
+
+// All connections of the pool go to one server: a new connection that
+// reached another one (after a failover, or an old primary come back) takes
+// the pool along, so a sender's attempts never land on two greylists. The
+// connections still lent out are closed when they come back.
+void FollowServer(Layer& layer, ServerConnection& c, bool& changed) {
+  if (c.server.empty() || c.server == layer.server) return;
+  const bool first = layer.server.empty();
+  layer.server = c.server;
+  if (first) return;
+  CloseIdle(layer, &c);
+  QueueEvent(layer, SqlServerEvent::Followed, changed);
+}
+
+// Tells each change of reachability and of answering once.
+void Account(Layer& layer, Reach reach, bool& changed) {
+  if (reach == Reach::NotTried) return;
+  if (reach == Reach::Stalled) {
+    layer.next_reset = std::chrono::steady_clock::now() + kResetInterval;
+    CloseIdle(layer, nullptr);  // they would wait on the same server
+    if (layer.server_answering) QueueEvent(layer, SqlServerEvent::NotAnswering, changed);
+    layer.server_answering = false;
+    return;
+  }
+  const bool reachable = reach == Reach::Answered;
+  if (!reachable) layer.next_reset = std::chrono::steady_clock::now() + kResetInterval;
+  if (reachable && !layer.server_reachable) layer.pool_limit = kPoolSize;  // back after an outage: full size again
+  if (reachable != layer.server_reachable)
+    QueueEvent(layer, reachable ? SqlServerEvent::Reachable : SqlServerEvent::Unreachable, changed);
+  layer.server_reachable = reachable;
+  if (reachable && !layer.server_answering) QueueEvent(layer, SqlServerEvent::AnsweringAgain, changed);
+  if (reachable) layer.server_answering = true;
 }
 
 // Removes a connection that never opened; false when it is not the pool's
@@ -58,7 +105,7 @@ bool Drop(Layer& layer, ServerConnection* c) {
 // not, only the first after each interval.
 bool MayConnect(Layer& layer) {
   const auto now = std::chrono::steady_clock::now();
-  if (layer.server_reachable) return true;
+  if (layer.server_reachable && layer.server_answering) return true;
   if (now < layer.next_reset) return false;
   layer.next_reset = now + kResetInterval;
   return true;
@@ -69,29 +116,26 @@ bool MayConnect(Layer& layer) {
 // The observer hears of a change only, never once per failed statement.
 bool RunOnServer(Layer& layer, std::unique_lock<std::mutex>& lock, const Translation& tr, Result& out,
                  bool& changed) {
-  ServerConnection* c = Borrow(layer, lock);
-  if (c == nullptr) {
-    SetThreadError(kErrorNoDatabase, std::string(kClosed));
-    return false;
-  }
+  const std::chrono::milliseconds timeout = StatementTimeout(layer);
+  ServerConnection* c = Borrow(layer, lock, std::chrono::steady_clock::now() + timeout);
+  if (c == nullptr) return false;
   const bool may_connect = MayConnect(layer);
   const bool fresh = c->conn == nullptr;
   const std::string conninfo = layer.conninfo;
   lock.unlock();
-  ServerOutcome outcome = RunOnConnection(*c, conninfo, may_connect, tr, out);
+  ServerOutcome outcome = RunOnConnection(*c, conninfo, may_connect, timeout, tr, out);
   lock.lock();
   c->busy = false;
   c->pinned = outcome.in_transaction ? std::this_thread::get_id() : std::thread::id{};
+  if (outcome.connected) FollowServer(layer, *c, changed);
+  if (!c->server.empty() && c->server != layer.server) {  // left behind by a move
+    CloseConnection(*c);
+    c->pinned = {};
+  }
   // A server that refuses one more connection (max_connections) is still
   // reachable through the others: the pool just stays smaller.
   if (fresh && outcome.reach == Reach::Lost && layer.server_reachable && Drop(layer, c)) outcome.reach = Reach::NotTried;
-  if (outcome.reach != Reach::NotTried) {
-    const bool reachable = outcome.reach == Reach::Answered;
-    if (!reachable) layer.next_reset = std::chrono::steady_clock::now() + kResetInterval;
-    changed = changed || reachable != layer.server_reachable;
-    if (reachable && !layer.server_reachable) layer.pool_limit = kPoolSize;  // back after an outage: full size again
-    layer.server_reachable = reachable;
-  }
+  Account(layer, outcome.reach, changed);
   layer.pool_changed.notify_all();
   return outcome.ok;
 }
@@ -114,20 +158,22 @@ void CloseServerLocked(Layer& layer, std::unique_lock<std::mutex>& lock) {
 
 namespace brenvik {
 
-bool SQL_ClaimSlot(std::string_view slot) {
+SlotClaim SQL_ClaimSlot(std::string_view slot) {
   using namespace sql_internal;
   Layer& layer = TheLayer();
-  bool claimed = false, changed = false;
+  SlotClaim claim = SlotClaim::Failed;
+  bool changed = false;
   {
     std::unique_lock<std::mutex> lock(layer.mutex);
-    if (layer.engine != Engine::Postgres) return true;
+    if (layer.engine != Engine::Postgres) return SlotClaim::Claimed;
     Result rows;
-    const std::string claim = std::string(kClaimSlot) + SqlQuote(slot) + std::string(kClaimSlotEnd);
-    claimed = RunOnServer(layer, lock, Translation{claim, {}, {}}, rows, changed) && rows.rows.size() == 1;
-    if (claimed) RunOnServer(layer, lock, Translation{kForgetSlots, {}, {}}, rows, changed);
+    const std::string text = std::string(kClaimSlot) + SqlQuote(slot) + std::string(kClaimSlotEnd);
+    if (RunOnServer(layer, lock, Translation{text, {}, {}}, rows, changed))
+      claim = rows.rows.size() == 1 ? SlotClaim::Claimed : SlotClaim::HeldByOther;
+    if (claim == SlotClaim::Claimed) RunOnServer(layer, lock, Translation{kForgetSlots, {}, {}}, rows, changed);
   }
   Notify(layer, changed);
-  return claimed;
+  return claim;
 }
 
 }  // namespace brenvik

@@ -191,6 +191,12 @@ std::size_t NextSignificant(const std::vector<Token>& t, std::size_t i) {
   return i;
 }
 
+std::size_t PreviousSignificant(const std::vector<Token>& t, std::size_t i) {
+  while (i-- > 0)
+    if (t[i].kind != Tok::Space) return i;
+  return std::string_view::npos;
+}
+
 bool IsWord(const std::vector<Token>& t, std::size_t i, std::string_view w) {
   return i < t.size() && t[i].kind == Tok::Word && SameIgnoringCase(t[i].text, w);
 }
@@ -384,6 +390,52 @@ void AppendLimit(std::vector<Token>& t, const std::string& clause) {
 
 // ---- PostgreSQL ------------------------------------------------------------
 
+// Email and what compare without case in ASCII letters only, as NOCASE does
+// in the file: on the server the column side of a comparison becomes
+// upper(col COLLATE "C") (which folds ASCII only, whatever the database's
+// locale, and which the indexes are built on) and a text on the other side
+// is folded here. citext was used before; it folds by the database's
+// locale, so Latin-1 letters compared equal on the server only.
+constexpr std::string_view kKeyColumns[] = {"Email", "what"};
+constexpr std::string_view kFoldOpen = "upper(";
+constexpr std::string_view kFoldClose = " COLLATE \"C\")";
+
+bool IsKeyColumn(const std::vector<Token>& t, std::size_t i) {
+  if (t[i].kind != Tok::Word) return false;
+  for (std::string_view column : kKeyColumns)
+    if (SameIgnoringCase(t[i].text, column)) return true;
+  return false;
+}
+
+bool IsComparisonAt(const std::vector<Token>& t, std::size_t i) {
+  return i < t.size() && (IsComparison(t[i]) || IsWord(t, i, "LIKE"));
+}
+
+// Folds the text literal that is compared with the column at t[i], on
+// whichever side it stands.
+void FoldComparedText(std::vector<Token>& t, std::size_t i) {
+  for (int step : {-1, 1}) {
+    std::size_t j = i + step;
+    while (j < t.size() && t[j].kind == Tok::Space) j += step;
+    if (!IsComparisonAt(t, j)) continue;
+    while (IsComparisonAt(t, j) || (j < t.size() && t[j].kind == Tok::Space)) j += step;
+    if (j < t.size() && t[j].kind == Tok::Text) t[j].text = AsciiUpper(t[j].text);
+  }
+}
+
+void FoldKeyColumns(std::vector<Token>& t) {
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (!IsKeyColumn(t, i)) continue;
+    const std::size_t before = PreviousSignificant(t, i);
+    const bool compared = IsComparisonAt(t, NextSignificant(t, i + 1)) ||
+                          (before != std::string_view::npos && IsComparisonAt(t, before));
+    if (!compared || (before != std::string_view::npos && IsPunct(t, before, "."))) continue;
+    FoldComparedText(t, i);
+    t[i].text = std::string(kFoldOpen) + t[i].text + std::string(kFoldClose);
+  }
+}
+
+
 // Several gateways may insert a sender's first attempt at once; the unique
 // index on Email keeps one row, and the others' inserts do nothing.
 constexpr std::string_view kNoDuplicate = " ON CONFLICT DO NOTHING";
@@ -528,12 +580,6 @@ bool TakesParameters(const std::vector<Token>& t) {
   return true;
 }
 
-std::size_t PreviousSignificant(const std::vector<Token>& t, std::size_t i) {
-  while (i-- > 0)
-    if (t[i].kind != Tok::Space) return i;
-  return std::string_view::npos;
-}
-
 // A literal where an expression is read: after an operator, "(", "," or a
 // keyword that an expression follows. Not a typed or prefixed literal
 // (DATE '…', X'…') nor an alias, which must stay literals.
@@ -627,6 +673,7 @@ bool Translate(std::string_view statement, std::string_view layout, Engine engin
   DropDeleteStar(tokens);
   if (!ReplaceTokens(tokens, layout, engine, error)) return false;
   if (engine == Engine::Postgres && !RewriteServerCalls(tokens, error)) return false;
+  if (engine == Engine::Postgres) FoldKeyColumns(tokens);
   if (!limit.empty()) AppendLimit(tokens, " LIMIT " + limit);
   if (engine == Engine::Postgres && IsListeInsert(tokens)) AppendLimit(tokens, std::string(kNoDuplicate));
   for (const Token& t : tokens) out.literal += t.text;

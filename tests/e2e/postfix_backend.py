@@ -19,6 +19,18 @@ import brenvik_e2e as e2e
 
 POSTFIX = "/usr/sbin/postfix"
 DOMAIN = "accepted.example"
+# An accepted international domain, as U-label and as A-label.
+IDN_DOMAIN = "b\u00e4cker.example"
+IDN_DOMAIN_ACE = "xn--bcker-gra.example"
+# Its own name too, so that <Postmaster> (postmaster@ its name) is delivered.
+ACCEPTED = {DOMAIN, IDN_DOMAIN, IDN_DOMAIN_ACE, "backend.test"}
+# Cyrus SASL with an empty user database: AUTH is offered, nobody logs in.
+SASL_CONF = """\
+pwcheck_method: auxprop
+auxprop_plugin: sasldb
+sasldb_path: {root}/sasl/sasldb2
+mech_list: PLAIN LOGIN
+"""
 HOSTNAME = "backend.test"
 START_TIMEOUT = 30.0
 DELIVERY_TIMEOUT = 15.0
@@ -46,12 +58,17 @@ alias_maps =
 alias_database =
 local_recipient_maps =
 biff = no
-smtputf8_enable = no
 """
 
 MAIN_CF = COMMON_CF + """\
 smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination
-virtual_mailbox_domains = {domain}
+# International addresses as a server of today takes them, and AUTH offered:
+# a gateway must pass on neither a look-alike domain nor an AUTH exchange.
+smtputf8_enable = yes
+smtpd_sasl_auth_enable = yes
+smtpd_sasl_type = cyrus
+cyrus_sasl_config_path = {root}/sasl
+virtual_mailbox_domains = {domain}, {idn_domains}
 virtual_mailbox_base = {root}
 virtual_mailbox_maps = static:Maildir/
 virtual_uid_maps = static:{uid}
@@ -62,7 +79,7 @@ default_transport = smtp:[127.0.0.1]:9
 relay_transport = smtp:[127.0.0.1]:9
 defer_transports = smtp
 relayhost =
-# Nothing of its own to foreign addresses (postmaster@ is foreign here).
+# Nothing of its own to anyone.
 notify_classes =
 # As trusting as an old server: bare LF ends lines, pipelining unchecked.
 smtpd_forbid_bare_newline = no
@@ -110,6 +127,7 @@ postlog   unix-dgram n - n - 1 postlogd
 # A sending Postfix: everything goes to the gateway, encrypted or not at
 # all, retried soon after a deferral.
 SENDER_MAIN_CF = COMMON_CF + """\
+smtputf8_enable = no
 smtpd_relay_restrictions = permit_mynetworks, reject
 relayhost = {relayhost}
 smtp_tls_security_level = encrypt
@@ -133,7 +151,9 @@ def require_postfix():
 
 
 def is_foreign(address):
-    return address.rpartition("@")[2].lower() != DOMAIN
+    """Outside the accepted domains; an address without a domain (orig_to of
+    <Postmaster>) is Postfix's own."""
+    return "@" in address and address.rpartition("@")[2].lower() not in ACCEPTED
 
 
 def stop_abandoned():
@@ -200,12 +220,16 @@ class PostfixBackend:
         os.makedirs(self.config)
         os.makedirs(os.path.join(self.root, "queue"))  # its subfolders: postfix start
         os.makedirs(os.path.join(self.root, "tls"))
+        os.makedirs(os.path.join(self.root, "sasl"))
+        with open(os.path.join(self.root, "sasl", "smtpd.conf"), "w") as f:
+            f.write(SASL_CONF.format(root=self.root))
         for sub in ("new", "cur", "tmp"):
             os.makedirs(os.path.join(self.maildir, sub))
         for folder, _, _ in os.walk(self.maildir):
             os.chown(folder, nobody.pw_uid, nobody.pw_gid)
-        with open(os.path.join(self.config, "main.cf"), "w") as f:
+        with open(os.path.join(self.config, "main.cf"), "w", encoding="utf-8") as f:
             f.write(self.MAIN_CF.format(root=self.root, hostname=self.HOSTNAME, domain=DOMAIN,
+                                        idn_domains=", ".join((IDN_DOMAIN, IDN_DOMAIN_ACE, self.HOSTNAME)),
                                         uid=nobody.pw_uid, gid=nobody.pw_gid,
                                         relayhost=getattr(self, "relayhost", "")))
         with open(os.path.join(self.config, "master.cf"), "w") as f:
@@ -271,7 +295,8 @@ class PostfixBackend:
                  for r in m.get("recipients", []) if is_foreign(r["address"])}
         for line in self.log_text()[offset:].splitlines():
             if " reject: " not in line:  # a refused recipient was not accepted
-                found |= {a for a in RECIPIENT_IN_LOG.findall(line) if is_foreign(a)}
+                addresses = (a.encode("latin-1").decode("utf-8", "replace") for a in RECIPIENT_IN_LOG.findall(line))
+                found |= {a for a in addresses if is_foreign(a)}
         return sorted(found)
 
 def message_body(message):

@@ -59,6 +59,20 @@ class StartFailureTest(unittest.TestCase):
         c.expect(b"MAIL FROM:<new@example.org>", b"250 ")
         self.assertNotIn("FEHLER", g.stderr_text())
 
+    def test_list_rows_that_are_no_domain_are_left_out(self):
+        # A NULL would read as the empty entry, which accepts every recipient.
+        backend = e2e.AioBackend()
+        self.addCleanup(backend.stop)
+        g = self.start(backend_port=backend.port, domains=[None, b"@b\xe4cker.example", e2e.ACCEPTED_DOMAIN])
+        for event in ("FEHLER: Listeneintrag ohne Text ignoriert / list row without text ignored: SpamSystem Typ 1",
+                      "FEHLER: Mail Domain ignoriert / mail domain does not convert, ignored: @b\xe4cker.example"):
+            self.assertTrue(g.wait_for_output(e2e.EVENT_ERROR + event), g.stderr_text())
+        c = e2e.RawClient.session(g.port)
+        self.addCleanup(c.close)
+        c.expect(b"MAIL FROM:<new@trusted.example>", b"250 ")
+        c.expect(b"RCPT TO:<v" + e2e.ACCEPTED_DOMAIN.encode() + b">", b"250 ")
+        c.expect(b"RCPT TO:<v@elsewhere.example>", b"550 Relaying is prohibited")
+
     def test_receive_port_in_use_is_reported(self):
         port = e2e.free_port(e2e.RECV_HOST)
         holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

@@ -1,7 +1,8 @@
 """The gateway in front of a real Postfix that trusts it (relays anything for
-127.0.0.0/8): no recipient outside the accepted domain gets through in any
-spelling, no command the line relay cannot carry reaches Postfix, and no
-transaction can be smuggled inside the mail data."""
+127.0.0.0/8, offers AUTH and SMTPUTF8): no recipient outside the accepted
+domains gets through in any spelling or script, no command but those a relay
+must carry reaches Postfix, and no transaction can be smuggled inside the
+mail data."""
 import collections
 import os
 import re
@@ -17,13 +18,23 @@ import brenvik_e2e as e2e
 import postfix_backend as pf
 
 RELAYING = [b"550 Relaying is prohibited"]
+TRY_LATER = [b"451 Try later..."]
+TOO_MANY_ERRORS = [b"421 4.7.0 Too many errors"]
 SYNTAX = [b"500 5.5.2 Syntax error, command unrecognized"]
 NOT_IMPLEMENTED = [b"502 5.5.1 Command not implemented"]
 SENDER = b"tester@sender.example"  # passes greylisting in setUpModule
 CONTROL = "control@elsewhere.example"  # sent to Postfix directly, not through the gateway
 SESSION_TIMEOUT = 10.0
 HIDDEN_EXTENSIONS = {b"STARTTLS", b"CHUNKING", b"PIPELINING", b"BINARYMIME", b"XCLIENT",
-                     b"XFORWARD"}
+                     b"XFORWARD", b"AUTH", b"ETRN"}
+# Accepted beside accepted.example, each with look-alikes that an 8-bit case
+# folding of UTF-8 bytes once took for it (Latin, Polish, Cyrillic).
+IDN_ACCEPTED = ("@" + pf.IDN_DOMAIN, "@\u043f\u043e\u0447\u0442\u0430.example", "@\u0142\u00f3d\u017a.example")
+LOOK_ALIKES = ("b\u00e5cker.example", "\u043f\u043e\u0440\u0442\u0430.example",
+               "\u0150\u00f3d\u017a.example", "B\u00e5CKER.example")
+# Whitelisted as typed: one U-label, one A-label.
+WHITELIST_U = "h\u00e4ndler.example"
+WHITELIST_A = "p\u00f6stler.example".encode("idna").decode()
 
 postfix = gateway = None
 
@@ -33,7 +44,8 @@ def setUpModule():
     e2e.require_binary()
     postfix = pf.PostfixBackend().start()
     try:
-        gateway = e2e.Gateway(postfix.port, domains=("@" + pf.DOMAIN,))
+        gateway = e2e.Gateway(postfix.port, domains=("@" + pf.DOMAIN,) + IDN_ACCEPTED,
+                              whitelist=("@" + WHITELIST_U, "@" + WHITELIST_A))
         c = session()
         c.expect(b"MAIL FROM:<" + SENDER + b">", b"451 ")
         c.expect(b"MAIL FROM:<" + SENDER + b">", b"250 ")
@@ -253,6 +265,95 @@ class CommandTest(Case):
                                  (NOT_IMPLEMENTED, [b"250 2.0.0 Ok"]))
 
 
+class InternationalTest(Case):
+    def test_look_alike_domains_never_reach_postfix(self):
+        lines = [b"RCPT TO:<idn@" + d.encode() + b">" for d in LOOK_ALIKES]
+        lines.append(b"RCPT TO:<idn@b\xe4cker.example>")  # Latin-1, no UTF-8
+        for line in lines:
+            with self.subTest(line=line):
+                mark = postfix.mark()
+                c = self.connect()
+                c.expect(b"MAIL FROM:<" + SENDER + b"> SMTPUTF8", b"250 ")
+                got = ask(c, line)
+                drain(c)
+                self.assertTrue(postfix.wait_until_idle())
+                self.assertEqual((got, postfix.foreign_recipients(since=mark)), (RELAYING, []))
+
+    def test_accepted_domain_delivered_as_u_label_and_a_label(self):
+        for domain in (pf.IDN_DOMAIN, pf.IDN_DOMAIN_ACE.upper()):
+            with self.subTest(domain=domain):
+                before = len(postfix.delivered())
+                c = self.connect()
+                c.expect(b"MAIL FROM:<" + SENDER + b"> SMTPUTF8", b"250 ")
+                c.expect(("RCPT TO:<idn@%s>" % domain).encode(), b"250 ")
+                c.expect(b"DATA", b"354 ")
+                c.expect(b"Subject: idn\r\n\r\nbody\r\n.", b"250 ")
+                drain(c)
+                [message] = self.new_messages(before)
+                self.assertIn(("\ndelivered-to: idn@%s\n" % domain.lower()).encode(), message.lower())
+
+    def test_whitelist_entries_match_exactly_their_own_domain(self):
+        cases = ((WHITELIST_U, b"250 "), (WHITELIST_U.encode("idna").decode(), b"250 "),
+                 (WHITELIST_A, b"250 "), (WHITELIST_A.encode().decode("idna"), b"250 "),
+                 ("h\u00e5ndler.example", b"451 "), ("p\u00f8stler.example", b"451 "))
+        for domain, reply in cases:
+            with self.subTest(domain=domain):
+                c = self.connect()
+                c.expect(("MAIL FROM:<first@%s> SMTPUTF8" % domain).encode(), reply)
+                drain(c)
+
+    def test_postmaster_without_domain_is_delivered(self):
+        before = len(postfix.delivered())
+        c = self.connect()
+        c.expect(b"MAIL FROM:<" + SENDER + b">", b"250 ")
+        c.expect(b"RCPT TO:<PostMaster>", b"250 ")
+        c.expect(b"DATA", b"354 ")
+        c.expect(b"Subject: to the postmaster\r\n\r\nbody\r\n.", b"250 ")
+        drain(c)
+        [message] = self.new_messages(before)
+        self.assertIn(b"\nSubject: to the postmaster\n", message)
+
+
+class VerbTest(Case):
+    def test_only_relay_verbs_reach_postfix(self):
+        """AUTH (one step and several), VRFY, EXPN, ETRN and the rest are
+        answered by the gateway; Postfix's count of the session's commands
+        shows none of them, and the session stays in step."""
+        offset = len(postfix.log_text())
+        c = self.connect()
+        for line, reply in ((b"AUTH PLAIN AGZvbwBiYXI=", NOT_IMPLEMENTED), (b"AUTH LOGIN", NOT_IMPLEMENTED),
+                            (b"Zm9vYmFy", SYNTAX), (b"AUTH CRAM-MD5", NOT_IMPLEMENTED),
+                            (b"VRFY root", [b"252 2.1.5 Cannot VRFY user, but will accept message and "
+                                            b"attempt delivery"]),
+                            (b"EXPN staff", NOT_IMPLEMENTED), (b"ETRN accepted.example", NOT_IMPLEMENTED),
+                            (b"TURN", NOT_IMPLEMENTED), (b"ATRN", NOT_IMPLEMENTED), (b"XYZZY", NOT_IMPLEMENTED),
+                            (b"NOOP", [b"250 2.0.0 Ok"]), (b"RSET", [b"250 2.0.0 Ok"])):
+            self.assertEqual(ask(c, line), reply, line)
+        drain(c)
+        expected = {"ehlo": "1", "noop": "1", "rset": "1", "quit": "1", "commands": "4"}
+
+        def summaries():  # Postfix's count of commands, one line per session
+            found = [dict(pair.split("=") for pair in summary.split())
+                     for summary in re.findall(r"disconnect from \S+ (.*)", postfix.log_text()[offset:])]
+            return found if expected in found else None
+        found = e2e.wait_until(summaries)
+        self.assertIn(expected, found or [])
+        self.assertEqual([s for s in found if {"auth", "vrfy", "expn", "etrn", "unknown"} & set(s)], [])
+
+    def test_one_session_cannot_fill_the_greylist(self):
+        before = len(gateway.db.liste())
+        c = self.connect()
+        replies = []
+        for n in range(1000):
+            reply = ask(c, b"MAIL FROM:<flood%d@spam.example>" % n)
+            replies.append(reply[-1] if reply else b"closed")
+            if reply != TRY_LATER:
+                break
+        c.close()
+        self.assertEqual(replies, TRY_LATER * 19 + TOO_MANY_ERRORS)
+        self.assertLessEqual(len(gateway.db.liste()) - before, 20)
+
+
 class SmugglingTest(Case):
     SMUGGLED = (b"MAIL FROM:<forged@elsewhere.example>\r\nRCPT TO:<v@accepted.example>\r\n"
                 b"DATA\r\nSubject: smuggled\r\n\r\nsmuggled\r\n.\r\n")
@@ -361,7 +462,8 @@ class TlsSenderTest(Case):
 def load_tests(loader, _tests, _pattern):
     # The burst last: a gateway it wedges must not take the other cases along.
     return unittest.TestSuite(loader.loadTestsFromTestCase(case) for case in (
-        BackendTest, RecipientTest, CommandTest, SmugglingTest, TlsSenderTest, BurstTest))
+        BackendTest, RecipientTest, CommandTest, InternationalTest, VerbTest, SmugglingTest, TlsSenderTest,
+        BurstTest))
 
 
 if __name__ == "__main__":

@@ -30,7 +30,11 @@ TEST(ExtractSenderAddress, KeysOfMailLines) {
       {"MAIL FROM:<john@example.org> SIZE=123456 BODY=8BITMIME", "JOHN@EXAMPLE.ORG"},
       {"MAIL FROM:<> SIZE=100", ""},
       {"MAIL FROM: <  john@example.org  >", "JOHN@EXAMPLE.ORG"},
-      {"mail from:<m\x81ller@Example.De>", "M\x9aLLER@EXAMPLE.DE"},
+      // Only ASCII letters change: ü and Ü (UTF-8), ä and å stay apart.
+      {"mail from:<m\x81ller@Example.De>", "M\x81LLER@EXAMPLE.DE"},
+      {"MAIL FROM:<m\xC3\xBCller@x.de>", "M\xC3\xBCLLER@X.DE"},
+      {"MAIL FROM:<M\xC3\x9CLLER@x.de>", "M\xC3\x9CLLER@X.DE"},
+      {"MAIL FROM:<b\xC3\xA5""cker@x.de>", "B\xC3\xA5""CKER@X.DE"},
       // Without a bracketed path: upper case, markers removed, blanks trimmed.
       {"   mail from:   john@example.org   ", "JOHN@EXAMPLE.ORG"},
       {"MAIL FROM: john@example.org SIZE=10", "JOHN@EXAMPLE.ORG SIZE=10"},

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "gateway/gateway_state.h"
+#include "gateway/domain_name.h"
+#include "store/ascii_case.h"
 
 namespace brenvik {
 namespace {
@@ -47,8 +48,9 @@ TEST(AddExtension, BecomesTheFinalLineOfAPositiveAnswer) {
 }
 
 TEST(RecipientAccepted, OnePlainMailboxOfAnAcceptedDomain) {
-  const Lines domains = {"@OURDOMAIN.EXAMPLE", "OTHER.EXAMPLE"};
+  const Lines domains = {"@ourdomain.example", "other.example"};
   for (const char* line : {"rcpt to:<Info@OurDomain.Example> NOTIFY=NEVER", "RCPT TO: <info@ourdomain.example>",
+                           "RCPT TO:<postmaster>", "RCPT TO:<POSTMASTER> NOTIFY=NEVER",  // RFC 5321 4.5.1
                            "RCPT TO:<bob@other.example>",  // entry without "@"
                            "RCPT TO:<first.last+tag@ourdomain.example> ORCPT=rfc822;x@elsewhere.example"}) {
     EXPECT_TRUE(RecipientAccepted(line, domains)) << line;
@@ -63,15 +65,43 @@ TEST(RecipientAccepted, OnePlainMailboxOfAnAcceptedDomain) {
            "RCPT TO:<ourdomain.example@elsewhere.example>", "RCPT TO:<info@mail.ourdomain.example>",
            "RCPT TO:<info@ourdomain.example.evil>", "RCPT TO:<v@ourdomain.example.>",
            "RCPT TO:<v@ourdomain.example>,<w@elsewhere.example>", "RCPT TO:<v@ourdomain.example> <w@elsewhere.example>",
-           " RCPT TO:<v@ourdomain.example>", "RCPT TO:<postmaster>", "MAIL FROM:<v@ourdomain.example>", ""}) {
+           " RCPT TO:<v@ourdomain.example>", "RCPT TO:<postmaster@elsewhere.example>",
+           "RCPT TO:<&@[!1]> 3=OE", "MAIL FROM:<v@ourdomain.example>", ""}) {
     EXPECT_FALSE(RecipientAccepted(line, domains)) << line;
   }
   // An empty entry accepts every plain mailbox, no entry none; entries are
-  // compared as loaded (upper case, untrimmed).
-  EXPECT_TRUE(RecipientAccepted("RCPT TO:<postmaster>", {"@OURDOMAIN.EXAMPLE", ""}));
+  // compared as loaded (keys, untrimmed).
+  EXPECT_TRUE(RecipientAccepted("RCPT TO:<a@x.example>", {"@ourdomain.example", ""}));
   EXPECT_FALSE(RecipientAccepted("RCPT TO:<v%x@ourdomain.example>", {""}));
   EXPECT_FALSE(RecipientAccepted("RCPT TO:<a@ourdomain.example>", {}));
-  EXPECT_FALSE(RecipientAccepted("RCPT TO:<a@ourdomain.example>", {"@OURDOMAIN.EXAMPLE "}));
+  EXPECT_FALSE(RecipientAccepted("RCPT TO:<a@ourdomain.example>", {"@ourdomain.example "}));
+}
+
+// International domains compare as A-labels: the entry's own domain passes
+// in either form, a look-alike (bytes that an 8-bit case folding once made
+// equal) never does.
+TEST(RecipientAccepted, InternationalDomainsCompareAsALabels) {
+  Lines domains;
+  for (const char* typed : {"@b\xC3\xA4""cker.example", "@\xD0\xBF\xD0\xBE\xD1\x87\xD1\x82\xD0\xB0.example",
+                            "xn--d-uga0v4h.example"}) {  // bäcker, почта, łódź (typed as A-label)
+    domains.push_back(DomainEntryKey(typed).value());
+  }
+  EXPECT_EQ(domains[0], "@xn--bcker-gra.example");
+  for (const char* line : {"RCPT TO:<idn@b\xC3\xA4""cker.example>", "RCPT TO:<idn@XN--BCKER-GRA.example>",
+                           "RCPT TO:<idn@B\xC3\x84""CKER.example>", "RCPT TO:<idn@ba\xCC\x88""cker.example>",
+                           "RCPT TO:<x@\xD0\xBF\xD0\xBE\xD1\x87\xD1\x82\xD0\xB0.example>",
+                           "RCPT TO:<x@\xC5\x82\xC3\xB3\x64\xC5\xBA.example>"}) {
+    EXPECT_TRUE(RecipientAccepted(line, domains)) << line;
+  }
+  for (const char* line : {"RCPT TO:<idn@b\xC3\xA5""cker.example>",  // båcker
+                           "RCPT TO:<idn@b\xE4""cker.example>",       // Latin-1, no UTF-8
+                           "RCPT TO:<x@\xD0\xBF\xD0\xBE\xD1\x80\xD1\x82\xD0\xB0.example>",  // порта
+                           "RCPT TO:<x@\xC5\x90\xC3\xB3\x64\xC5\xBA.example>",  // Őódź
+                           "RCPT TO:<x@b\xC3\xA4""cker.example.evil>", "RCPT TO:<x@\xC3\xA4>"}) {
+    EXPECT_FALSE(RecipientAccepted(line, domains)) << line;
+  }
+  EXPECT_FALSE(DomainEntryKey("@b\xE4""cker.example").has_value());
+  EXPECT_EQ(DomainUnicodeForm("xn--bcker-gra.example"), "b\xC3\xA4""cker.example");
 }
 
 TEST(DataStream, OnlyTheClientsOwnMarkEndsTheData) {
@@ -115,12 +145,11 @@ TEST(DataStream, OnlyTheClientsOwnMarkEndsTheData) {
   }
 }
 
-TEST(UpperCase, AsciiAndTheSevenCodePageLettersByteByByte) {
-  EXPECT_EQ(UpperCase("mail from:<Abc@xyz.de>"), "MAIL FROM:<ABC@XYZ.DE>");
-  EXPECT_EQ(UpperCase("\x84\x94\x81\x82\xA4\x86\x87"), "\x8E\x99\x9A\x90\xA5\x8F\x80");
-  const std::string kept("AZ09@[]{}\x8E\x99\xFF\xE4\0", 14);  // capitals, digits, other bytes
-  EXPECT_EQ(UpperCase(kept), kept);
-  EXPECT_EQ(UpperCase("\xC3\xA4"), "\xC3\xA5");  // not UTF-8 aware
+TEST(AsciiUpper, ChangesAsciiLettersOnly) {
+  EXPECT_EQ(AsciiUpper("mail from:<Abc@xyz.de>"), "MAIL FROM:<ABC@XYZ.DE>");
+  const std::string kept("AZ09@[]{}\x84\x94\x81\x82\xA4\x86\x87\xFF\xE4\0", 21);  // other bytes stay
+  EXPECT_EQ(AsciiUpper(kept), kept);
+  EXPECT_NE(AsciiUpper("\xC3\xA4"), AsciiUpper("\xC3\xA5"));  // ä and å stay two letters
 }
 
 }  // namespace

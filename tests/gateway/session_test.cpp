@@ -12,6 +12,7 @@
 
 #include "gateway/gateway_state.h"
 #include "gateway/smtp_reply.h"
+#include "store/ascii_case.h"
 #include "session_harness.h"
 
 namespace brenvik {
@@ -44,7 +45,7 @@ class FakeBackend {
     std::string line;
     for (int turn = 0; turn < 1000 && ReadLine(c, line) && !(line.empty() && NothingPending(c)); ++turn) {
       commands.push_back(line);
-      const std::string word = UpperCase(std::string_view(line).substr(0, 4));
+      const std::string word = AsciiUpper(std::string_view(line).substr(0, 4));
       if (word == "QUIT") {
         SendText(c, "221 bye\r\n");
         return;

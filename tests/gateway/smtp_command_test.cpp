@@ -68,6 +68,8 @@ TEST(ParseMailPath, ReadsPathsByTheGrammarAndNothingElse) {
       {"TO:<v@x.example> ORCPT=rfc822;v@x.example NOTIFY=NEVER", "TO", Form::Mailbox, "v@x.example", "",
        "x.example", true, "ORCPT=rfc822;v@x.example NOTIFY=NEVER"},
       {"TO:<v@[192.0.2.1]>", "TO", Form::Mailbox, "v@[192.0.2.1]", "", "[192.0.2.1]", true, ""},
+      {"TO:<v@[IPv6:2001:db8::1]>", "TO", Form::Mailbox, "v@[IPv6:2001:db8::1]", "", "[IPv6:2001:db8::1]", true, ""},
+      {"TO:<v@[x-tag:a.b]>", "TO", Form::Mailbox, "v@[x-tag:a.b]", "", "[x-tag:a.b]", true, ""},
       {"TO:<m\xc3\xbcller@b\xc3\xa4r.example>", "TO", Form::Mailbox, "m\xc3\xbcller@b\xc3\xa4r.example", "",
        "b\xc3\xa4r.example", true, ""},
       // Forms that are paths but that some servers route elsewhere.
@@ -92,7 +94,10 @@ TEST(ParseMailPath, ReadsPathsByTheGrammarAndNothingElse) {
         "TO:<v@x.example> <w@y.example>", "TO:<w@y.example@x.example>", "TO:<v@x.example.>", "TO:<v@-x.example>",
         "TO:<.v@x.example>", "TO:<v..w@x.example>", "TO:<v@x_y.example>", "TO:<v w@x.example>", "TO:<v@x.example> =1",
         "TO:<v@x.example> A==", "TO:<>", "TO:<Postmaster@>", "TO :<v@x.example>",
-        "TO:<@x.example:>", "TO:<v>", "TO:<\"v@x.example>", "TO:<v@[]>", "FROM:<Postmaster>", "FROM:"}) {
+        "TO:<@x.example:>", "TO:<v>", "TO:<\"v@x.example>", "TO:<v@[]>", "FROM:<Postmaster>", "FROM:",
+        // Address literals other than IPv4, IPv6 and tagged ones.
+        "TO:<&@[!1]> 3=OE", "TO:<v@[192.0.2]>", "TO:<v@[256.0.2.1]>", "TO:<v@[1.2.3.0004]>", "TO:<v@[IPv6:1::x]>",
+        "TO:<v@[IPv6:192.0.2.1]>", "TO:<v@[IPv6:]>", "TO:<v@[-x:a]>", "TO:<v@[x:]>", "TO:<v@[x:a b]>"}) {
     EXPECT_EQ(ParseMailPath(invalid, std::string_view(invalid).starts_with("TO") ? "TO" : "FROM").form,
               Form::Invalid)
         << invalid;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
+#include "store/service_user.h"
 #include "store/sql.h"
 #include "tests/store/store_test_support.h"
 
@@ -118,6 +120,65 @@ TEST_F(Database, DatabaseThatCannotBeWrittenIsNoConnectionButStaysReadable) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.file << " " << WEXITSTATUS(status);
     chmod(root_.path().c_str(), 0755);
   }
+}
+
+// What a root-run tool made or touched goes to the service's user; a link
+// planted among the files and a file of another owner stay as they are.
+TEST_F(Database, RootMadeFilesGoToTheServiceUserLinksAndOthersStay) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files over";
+  ASSERT_TRUE(OpenDatabase(root_.path(), "/spam.mdb"));  // spam.mdb, -wal and -shm, all root's
+  const std::string elsewhere = root_.path() + "/elsewhere";
+  WriteFile(elsewhere, "root's own");
+  const std::string wal = File() + "-wal", shm = File() + "-shm";
+  ASSERT_EQ(unlink(shm.c_str()) | symlink(elsewhere.c_str(), shm.c_str()), 0);
+  ASSERT_EQ(chown(wal.c_str(), 1, 1), 0);  // another owner's
+  EXPECT_EQ(HandDatabaseToServiceUser(root_.path(), "/spam.mdb", "nobody"), 1);
+  struct stat st {};
+  ASSERT_EQ(stat(File().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  ASSERT_EQ(stat(elsewhere.c_str(), &st) | lstat(shm.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  ASSERT_EQ(stat(elsewhere.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  ASSERT_EQ(stat(wal.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1u);
+  EXPECT_EQ(HandDatabaseToServiceUser(root_.path(), "/spam.mdb", "no-such-user-here"), 0);
+  SQL_CloseDB();
+}
+
+// Root runs the service program only from where no one else can change it:
+// not one the service user put into its working folder or a link leads to.
+TEST(ProgramRootMayRun, OnlyRootsProgramInFoldersOnlyRootMayChange) {
+  if (geteuid() != 0) GTEST_SKIP() << "the check is root's";
+  TempRoot root;
+  chmod(root.path().c_str(), 0755);
+  const std::string safe = root.path() + "/opt", work = root.path() + "/work";
+  ASSERT_EQ(mkdir(safe.c_str(), 0755) | mkdir(work.c_str(), 0755), 0);
+  WriteFile(safe + "/brenvik", "#!/bin/sh\n");
+  ASSERT_EQ(symlink((safe + "/brenvik").c_str(), (work + "/brenvik").c_str()), 0);
+  EXPECT_EQ(ProgramRootMayRun(work + "/brenvik"), safe + "/brenvik");  // the link resolved
+  EXPECT_EQ(ProgramRootMayRun(work + "/missing"), work + "/missing");  // nothing to run anyway
+  ASSERT_EQ(chown(work.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(ProgramRootMayRun(work + "/brenvik"), safe + "/brenvik");  // the target is what runs
+  const struct {
+    std::function<int()> change;
+    const char* what;
+  } unsafe[] = {
+      {[&] { return chown((safe + "/brenvik").c_str(), 65534, 0); }, "program of another owner"},
+      {[&] { return chmod((safe + "/brenvik").c_str(), 0775); }, "program others may write"},
+      {[&] { return chmod(safe.c_str(), 0775); }, "folder others may write"},
+      {[&] { return chown(safe.c_str(), 65534, 65534); }, "folder of another owner"},
+  };
+  for (const auto& c : unsafe) {
+    ASSERT_EQ(c.change(), 0) << c.what;
+    EXPECT_EQ(ProgramRootMayRun(work + "/brenvik"), "") << c.what;
+    ASSERT_EQ(chown((safe + "/brenvik").c_str(), 0, 0) | chmod((safe + "/brenvik").c_str(), 0755) |
+                  chown(safe.c_str(), 0, 0) | chmod(safe.c_str(), 0755),
+              0);
+  }
+  WriteFile(work + "/own", "#!/bin/sh\n");  // put there by the service user
+  ASSERT_EQ(chown((work + "/own").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(ProgramRootMayRun(work + "/own"), "");
 }
 
 }  // namespace

@@ -213,7 +213,12 @@ TEST(Registry, ProcessThatMayNotWriteReadsEverythingEmpty) {
   EXPECT_EQ(InChild([] {
               if (geteuid() == 0 && setuid(65534) != 0) return 10;
               if (geteuid() != 0) chmod(RegistryFilePath().c_str(), 0444);
-              return Get("RecvPort") != "" ? 11 : Set("RecvPort", "1") ? 12 : 0;
+              if (Get("RecvPort") != "") return 11;
+              if (Set("RecvPort", "1")) return 12;
+              // Read-only opening (the service's user): every value, and an
+              // unchanged value "written" without lock or write access.
+              if (ReadRegistryValue(HKEY_LOCAL_MACHINE, kSettingsKey, "RecvPort") != "2525") return 13;
+              return Set("RecvPort", "2525") ? 0 : 14;
             }),
             0);
   EXPECT_EQ(Get("RecvPort"), "2525");

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <limits>
 #include <map>
+#include <vector>
 
 #include "store/registry.h"
 #include "tests/store/store_test_support.h"
@@ -36,7 +40,8 @@ std::string Flat(const GatewaySettings& s) {
 TEST(LoadGatewaySettings, ParsesStoredValuesAndAppliesTheDefaults) {
   struct Case {
     std::map<std::string, std::string> stored;
-    std::string loaded;
+    std::string loaded;  // "~" stands for the credentials folder
+    std::vector<std::string> credentials = {};  // files in $CREDENTIALS_DIRECTORY
   } cases[] = {
       {{}, "25|localhost|25|localhost|0|/|0|0||0|500|500|||1000|10|"},
       {{{"RecvPort", "2525x"}, {"RecvHost", "0.0.0.0"}, {"SendPort", " 587"}, {"SendHost", "mail.example.com"},
@@ -54,11 +59,33 @@ TEST(LoadGatewaySettings, ParsesStoredValuesAndAppliesTheDefaults) {
       {{{"AcceptPause", "99999999999"}, {"DataPause", "-1"}, {"MaxSessions", "99999999999"},
         {"MaxSessionsPerClient", "0"}},
        "25|localhost|25|localhost|0|/|0|0||0|60000|500|||100000|10|"},
+      // Files the service manager handed over win, each on its own.
+      {{{"TlsCertificate", "/etc/ssl/mx.pem"}, {"TlsKey", "/etc/ssl/mx.key"}},
+       "25|localhost|25|localhost|0|/|0|0||0|500|500|/etc/ssl/mx.pem|~/TlsKey|1000|10|",
+       {"TlsKey", "tlskey"}},
+      {{},
+       "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|~/TlsKey|1000|10|",
+       {"TlsCertificate", "TlsKey"}},
+      // systemd could not read the file: the unit's default stands in, the path is read.
+      {{{"TlsKey", "/etc/ssl/mx.key"}},
+       "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|/etc/ssl/mx.key|1000|10|",
+       {"TlsCertificate", "TlsKey=not-loaded"}},
   };
   for (const Case& c : cases) {
     testing_support::TempRoot root;
     for (const auto& [name, text] : c.stored) ASSERT_TRUE(SETREGVALUE(HKEY_LOCAL_MACHINE, kSettingsKey, name, text));
-    EXPECT_EQ(Flat(LoadGatewaySettings()), c.loaded);
+    const std::string folder = root.path() + "/credentials";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    for (const std::string& entry : c.credentials) {  // name or name=content
+      const std::size_t equals = entry.find('=');
+      std::ofstream(folder + "/" + entry.substr(0, equals))
+          << (equals == std::string::npos ? "PEM" : entry.substr(equals + 1));
+    }
+    setenv(kCredentialsFolderVariable, folder.c_str(), 1);
+    std::string expected = c.loaded;
+    for (std::size_t at; (at = expected.find('~')) != std::string::npos;) expected.replace(at, 1, folder);
+    EXPECT_EQ(Flat(LoadGatewaySettings()), expected);
+    unsetenv(kCredentialsFolderVariable);
   }
 }
 
