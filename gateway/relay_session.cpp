@@ -173,6 +173,7 @@ void SmtpRelay::EndAtDeadline(std::string_view why) {
 }
 
 void SmtpRelay::CloseBoth() {
+  if (client_.IsOpen() && timing_.before_client_close) timing_.before_client_close();
   CloseConnection(client_);
   CloseConnection(backend_);
 }

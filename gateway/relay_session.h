@@ -1,5 +1,6 @@
 #pragma once
 // One client connection relayed line by line to the backend mail server.
+#include <functional>
 #include <string>
 
 #include "gateway/connection.h"
@@ -17,6 +18,9 @@ struct SessionTiming {
   // of one client time-out (the gateway's own pauses not counted).
   int min_data_rate = 2000;          // bytes per second
   int session_limit_ms = 7200000;    // a whole session at most (2 hours)
+  // Called once, just before the client's connection is closed, so that a
+  // client that reconnects at once finds its place free.
+  std::function<void()> before_client_close;
 };
 
 // Peer address of the socket as dotted text; "" (and an error event) when

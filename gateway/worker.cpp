@@ -141,6 +141,7 @@ void StartSession(Connection client, SessionTicket ticket, SessionGate::Clock::t
       std::this_thread::sleep_until(greet_at);
       SessionTiming timing;
       timing.data_pause_ms = settings->DataPause;
+      timing.before_client_close = [&ticket] { ticket = SessionTicket(); };
       RelaySession(std::move(connection), *settings, timing, tls.get());
     }).detach();
   } catch (...) {

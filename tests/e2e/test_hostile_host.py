@@ -67,7 +67,7 @@ class HostileHostTest(unittest.TestCase):
         self.assertEqual(backend.connections, 5)  # none for the refused ones
         hostile[0].command(b"QUIT")
         self.assertTrue(hostile[0].closed_by_peer())
-        again = self.connect(g, HOSTILE)  # a place is free again
+        again = self.connect(g, HOSTILE)  # its place was given back before the close
         again.command(b"QUIT")
         self.assertNotIn("FEHLER", g.stderr_text())
 
