@@ -15,6 +15,7 @@ import datetime
 import math
 import os
 import platform
+import resource
 import socket
 import statistics
 import subprocess
@@ -31,13 +32,13 @@ FULL = {
     "latency_commands": 2000, "mails": 10, "idle_sessions": 50,
     "data_sizes": (1_000_000, 10_000_000),
     "greylist_rows": (10_000, 100_000, 1_000_000), "decisions": 20_000, "threads": (1, 8),
-    "purge_rows": 1_000_000,
+    "purge_rows": 1_000_000, "hostile_sessions": 500,
 }
 SHORT = {
     "latency_commands": 200, "mails": 1, "idle_sessions": 4,
     "data_sizes": (100_000,),
     "greylist_rows": (1_000, 10_000), "decisions": 400, "threads": (1, 8),
-    "purge_rows": 20_000,
+    "purge_rows": 20_000, "hostile_sessions": 40,
 }
 
 ACCEPT_PAUSE = 0.55     # s; the gateway takes one connection per 500 ms
@@ -376,6 +377,9 @@ def main():
     parser.add_argument("--short", action="store_true", help="small counts (CI)")
     args = parser.parse_args()
     cfg = SHORT if args.short else FULL
+    # Hundreds of sessions: their clients and the backend's ends in this process.
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     build = os.path.abspath(args.build)
     binary = os.path.join(build, "brenvik")
     os.environ["BRENVIK_BIN"] = binary
@@ -384,6 +388,8 @@ def main():
     import brenvik_e2e as e2e
     rows = network_rows(cfg)
     rows += unpaced_rows(cfg)
+    import hostile
+    rows += hostile.hostile_rows(e2e, rss_kib, cfg["hostile_sessions"])
     rows += database_rows(cfg, os.path.join(build, "brenvik_dbbench"))
     rows += server_rows(cfg, os.path.join(build, "brenvik_dbbench"))
     print_table(rows, args.short)

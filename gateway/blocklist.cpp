@@ -2,17 +2,15 @@
 // zone that answers listings only.
 #include "gateway/blocklist.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <arpa/inet.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
+#include <unordered_map>
+
+#include "gateway/dns_query.h"
+#include "maintenance/event_log.h"
 
 namespace brenvik {
 
@@ -20,76 +18,94 @@ const char* const kBlocklistZone = "bl.spamcop.net";
 
 namespace {
 
-// A lookup the resolver has not answered by then counts as not listed.
-constexpr auto kLookupTimeout = std::chrono::seconds(3);
-// Lookups still running after their time-out keep a thread each; beyond
-// this many, further checks answer not listed without a query.
-constexpr int kMaxOutstandingLookups = 64;
+using Clock = std::chrono::steady_clock;
 
-std::atomic<int> outstanding_lookups{0};
+// A query not answered by then counts as not listed.
+constexpr auto kQueryTimeout = std::chrono::seconds(3);
+constexpr int kMaxTtlSeconds = 3600;       // answers kept at most this long
+constexpr int kNegativeTtlSeconds = 300;   // "no such name" kept this long
+constexpr std::size_t kMaxCachedAnswers = 10000;
+constexpr auto kProblemEventInterval = std::chrono::hours(1);
+constexpr auto kHealthInterval = std::chrono::hours(1);
+constexpr auto kStopCheckStep = std::chrono::milliseconds(200);
 
-// Shared between the waiting session and the thread that asks the resolver,
-// so either may finish first.
-struct LookupState {
-  std::mutex mutex;
-  std::condition_variable done_signal;
-  bool done = false;
-  bool found = false;
-  std::uint32_t address = 0;
+// RFC 5782's test entries: 127.0.0.2 must be listed, 127.0.0.1 must not.
+constexpr const char* kListedTestEntry = "2.0.0.127.";
+constexpr const char* kUnlistedTestEntry = "1.0.0.127.";
+
+// Event texts; the zone follows kEventList, then the part named.
+constexpr const char* kEventList = "Blocklist ";
+constexpr const char* kErrorPrefix = "FEHLER: ";
+constexpr const char* kErrorAnswer = " antwortet mit Fehlercode, nicht gelistet / answers with an error code, not listed: ";
+constexpr const char* kBrokenAnswer = " gibt ungueltige Antwort, nicht gelistet / gives a broken answer, not listed: ";
+constexpr const char* kSuspended = " ausgesetzt / not consulted: ";
+constexpr const char* kResumed = " wieder in Betrieb / consulted again";
+constexpr const char* kListedEntryFailed = "test entry 127.0.0.2 not listed: ";
+constexpr const char* kUnlistedEntryFailed = "test entry 127.0.0.1 listed: ";
+constexpr const char* kNoAnswer = "no answer in time";
+constexpr const char* kNoName = "no such name";
+
+struct CachedAnswer {
+  bool listed = false;
+  Clock::time_point expires;
 };
 
-void RunLookup(const std::string& name, const std::shared_ptr<LookupState>& state) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  bool found = false;
-  std::uint32_t address = 0;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &result) == 0 && result != nullptr) {
-    for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-      if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
-        address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-        found = true;
-        break;
-      }
+// One list's state, shared by all sessions and the monitor.
+struct ZoneState {
+  bool suspended = false;                        // its latest test-entry check failed
+  Clock::time_point last_error_answer_event{};   // at most one event an hour of each kind
+  Clock::time_point last_broken_answer_event{};
+  std::unordered_map<std::string, CachedAnswer> cache;  // by query name
+};
+
+struct Lists {
+  std::mutex mutex;
+  BlocklistResolver resolver;  // empty: DNS
+  std::string server;          // "" = /etc/resolv.conf
+  ZoneState zone;              // kBlocklistZone
+};
+
+// Leaked on purpose: sessions may still ask after main returns.
+Lists& State() {
+  static auto* lists = new Lists;
+  return *lists;
+}
+
+std::string AddressText(std::uint32_t address) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr a{address};
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+std::string AddressesText(const std::vector<std::uint32_t>& addresses) {
+  std::string text;
+  for (std::uint32_t a : addresses) text += (text.empty() ? "" : " ") + AddressText(a);
+  return text;
+}
+
+// The installed resolver's answers (not cached: no TTL), or DNS's.
+std::vector<DnsAnswer> Resolve(const std::vector<std::string>& names, bool& cacheable) {
+  BlocklistResolver resolver;
+  std::string server;
+  {
+    std::lock_guard lock(State().mutex);
+    resolver = State().resolver;
+    server = State().server;
+  }
+  cacheable = !resolver;
+  if (!resolver) return QueryAddresses(names, server, kQueryTimeout);
+  std::vector<DnsAnswer> answers(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::uint32_t address = 0;
+    if (resolver(names[i], address) && address != 0) {
+      answers[i].status = DnsAnswer::Status::Addresses;
+      answers[i].addresses = {address};
+    } else {
+      answers[i].status = DnsAnswer::Status::NoName;
     }
   }
-  if (result != nullptr) freeaddrinfo(result);
-  {
-    std::lock_guard lock(state->mutex);
-    state->found = found;
-    state->address = address;
-    state->done = true;
-  }
-  state->done_signal.notify_all();
-}
-
-// The system resolver, bounded by kLookupTimeout.
-bool SystemResolve(const std::string& query_name, std::uint32_t& first_address) {
-  if (outstanding_lookups.fetch_add(1) >= kMaxOutstandingLookups) {
-    outstanding_lookups.fetch_sub(1);
-    return false;
-  }
-  auto state = std::make_shared<LookupState>();
-  try {
-    std::thread([name = query_name, state] {
-      RunLookup(name, state);
-      outstanding_lookups.fetch_sub(1);
-    }).detach();
-  } catch (const std::system_error&) {
-    outstanding_lookups.fetch_sub(1);
-    return false;
-  }
-  std::unique_lock lock(state->mutex);
-  if (!state->done_signal.wait_for(lock, kLookupTimeout, [&] { return state->done; })) return false;
-  first_address = state->address;
-  return state->found;
-}
-
-std::mutex resolver_mutex;
-BlocklistResolver& InstalledResolver() {
-  static BlocklistResolver* resolver = new BlocklistResolver;  // empty = system
-  return *resolver;
+  return answers;
 }
 
 // The four fields of a dotted IPv4 address (1 to 3 digits, at most 255
@@ -115,11 +131,90 @@ bool SplitDottedQuad(std::string_view ip, std::vector<std::string_view>& fields)
   return fields.size() == 4 && at_end;
 }
 
+// An error event for an error or broken answer, unless one of its kind was
+// written within the hour.
+void ReportAnswerProblem(ListAnswer verdict, const DnsAnswer& answer, const std::string& name) {
+  {
+    std::lock_guard lock(State().mutex);
+    Clock::time_point& last = verdict == ListAnswer::ErrorAnswer ? State().zone.last_error_answer_event
+                                                                 : State().zone.last_broken_answer_event;
+    const auto now = Clock::now();
+    if (last != Clock::time_point{} && now - last < kProblemEventInterval) return;
+    last = now;
+  }
+  ReportError(std::string(kErrorPrefix) + kEventList + kBlocklistZone +
+              (verdict == ListAnswer::ErrorAnswer ? kErrorAnswer : kBrokenAnswer) + AddressesText(answer.addresses) +
+              " (" + name + ")");
+}
+
+void Remember(const std::string& name, bool listed, int ttl_seconds) {
+  if (ttl_seconds <= 0) return;
+  std::lock_guard lock(State().mutex);
+  auto& cache = State().zone.cache;
+  const auto now = Clock::now();
+  if (cache.size() >= kMaxCachedAnswers) std::erase_if(cache, [&](const auto& e) { return e.second.expires <= now; });
+  if (cache.size() >= kMaxCachedAnswers) cache.clear();
+  cache[name] = CachedAnswer{listed, now + std::chrono::seconds(std::min(ttl_seconds, kMaxTtlSeconds))};
+}
+
+// Nothing to ask (suspended, or answered within its TTL): true with the
+// answer in `listed`.
+bool AnsweredWithoutQuery(const std::string& name, bool& listed) {
+  std::lock_guard lock(State().mutex);
+  ZoneState& zone = State().zone;
+  listed = false;
+  if (zone.suspended) return true;
+  const auto found = zone.cache.find(name);
+  if (found == zone.cache.end()) return false;
+  if (found->second.expires <= Clock::now()) {
+    zone.cache.erase(found);
+    return false;
+  }
+  listed = found->second.listed;
+  return true;
+}
+
+// What an answer to a test entry was, for the event.
+std::string Describe(const DnsAnswer& answer) {
+  switch (answer.status) {
+    case DnsAnswer::Status::Addresses: return AddressesText(answer.addresses);
+    case DnsAnswer::Status::NoName: return kNoName;
+    case DnsAnswer::Status::Failed: break;
+  }
+  return kNoAnswer;
+}
+
+// "" when the test entries are answered as they must be, else why not.
+std::string TestEntryProblem(const DnsAnswer& listed_entry, const DnsAnswer& unlisted_entry) {
+  if (listed_entry.status != DnsAnswer::Status::Addresses ||
+      ReadListAnswer(listed_entry.addresses) != ListAnswer::Listed)
+    return kListedEntryFailed + Describe(listed_entry);
+  if (unlisted_entry.status != DnsAnswer::Status::NoName) return kUnlistedEntryFailed + Describe(unlisted_entry);
+  return {};
+}
+
 }  // namespace
 
+ListAnswer ReadListAnswer(const std::vector<std::uint32_t>& addresses) {
+  bool listed = false, error = false;
+  for (std::uint32_t network : addresses) {
+    const std::uint32_t a = ntohl(network);
+    if ((a >> 24) != 127) return ListAnswer::Broken;
+    if ((a >> 8) == 0x7FFFFF) error = true;  // 127.255.255.0/24
+    else if (a != 0x7F000001) listed = true;
+  }
+  return error ? ListAnswer::ErrorAnswer : listed ? ListAnswer::Listed : ListAnswer::NotListed;
+}
+
 void SetBlocklistResolver(BlocklistResolver resolver) {
-  std::lock_guard lock(resolver_mutex);
-  InstalledResolver() = std::move(resolver);
+  std::lock_guard lock(State().mutex);
+  State().resolver = std::move(resolver);
+}
+
+void SetBlocklistDnsServer(std::string server) {
+  std::lock_guard lock(State().mutex);
+  State().server = std::move(server);
+  State().zone.cache.clear();
 }
 
 std::string BlocklistQueryName(std::string_view client_ip) {
@@ -135,17 +230,48 @@ std::string BlocklistQueryName(std::string_view client_ip) {
 
 bool CheckBlocklist(std::string_view client_ip, bool check_enabled) {
   if (!check_enabled) return false;
-  const std::string query_name = BlocklistQueryName(client_ip);
-  if (query_name.empty()) return false;
-  BlocklistResolver resolver;
+  const std::string name = BlocklistQueryName(client_ip);
+  if (name.empty()) return false;
+  bool listed = false;
+  if (AnsweredWithoutQuery(name, listed)) return listed;
+  bool cacheable = false;
+  const DnsAnswer answer = Resolve({name}, cacheable)[0];
+  if (answer.status == DnsAnswer::Status::Failed) return false;
+  const bool found = answer.status == DnsAnswer::Status::Addresses;
+  const ListAnswer verdict = found ? ReadListAnswer(answer.addresses) : ListAnswer::NotListed;
+  if (verdict == ListAnswer::ErrorAnswer || verdict == ListAnswer::Broken) ReportAnswerProblem(verdict, answer, name);
+  listed = verdict == ListAnswer::Listed;
+  if (cacheable) Remember(name, listed, found ? answer.ttl_seconds : kNegativeTtlSeconds);
+  return listed;
+}
+
+void CheckBlocklistHealth() {
+  const std::string zone = kBlocklistZone;
+  bool cacheable = false;
+  const auto answers = Resolve({kListedTestEntry + zone, kUnlistedTestEntry + zone}, cacheable);
+  const std::string problem = TestEntryProblem(answers[0], answers[1]);
+  bool was_suspended = false;
   {
-    std::lock_guard lock(resolver_mutex);
-    resolver = InstalledResolver();
+    std::lock_guard lock(State().mutex);
+    was_suspended = State().zone.suspended;
+    State().zone.suspended = !problem.empty();
   }
-  std::uint32_t first_address = 0;
-  bool answered = resolver ? resolver(query_name, first_address)
-                           : SystemResolve(query_name, first_address);
-  return answered && first_address != 0;
+  if (!problem.empty() && !was_suspended) ReportError(kErrorPrefix + (kEventList + zone) + kSuspended + problem);
+  if (problem.empty() && was_suspended) ReportInfo(kEventList + zone + kResumed);
+}
+
+void StartBlocklistMonitor(const std::atomic<int>* stop) {
+  try {
+    std::thread([stop] {
+      while (stop->load() == 0) {
+        CheckBlocklistHealth();
+        const auto next = Clock::now() + kHealthInterval;
+        while (stop->load() == 0 && Clock::now() < next) std::this_thread::sleep_for(kStopCheckStep);
+      }
+    }).detach();
+  } catch (...) {
+    // No thread to be had: the list is consulted unchecked.
+  }
 }
 
 }  // namespace brenvik

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -132,7 +133,9 @@ Connection::Connection(Connection&& other) noexcept
       nothing_pending_(std::exchange(other.nothing_pending_, false)),
       failure_(std::exchange(other.failure_, NetFailure::None)),
       system_error_(std::exchange(other.system_error_, 0)),
-      ssl_(std::exchange(other.ssl_, nullptr)) {}
+      ssl_(std::exchange(other.ssl_, nullptr)),
+      deadline_(std::exchange(other.deadline_, Clock::time_point::max())),
+      wait_limit_(other.wait_limit_) {}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
@@ -148,6 +151,8 @@ Connection& Connection::operator=(Connection&& other) noexcept {
     failure_ = std::exchange(other.failure_, NetFailure::None);
     system_error_ = std::exchange(other.system_error_, 0);
     ssl_ = std::exchange(other.ssl_, nullptr);
+    deadline_ = std::exchange(other.deadline_, Clock::time_point::max());
+    wait_limit_ = other.wait_limit_;
   }
   return *this;
 }
@@ -198,12 +203,26 @@ void Connection::Reset(int fd, int timeout_ms) {
   nothing_pending_ = false;
   failure_ = NetFailure::None;
   system_error_ = 0;
+  deadline_ = Clock::time_point::max();
+  wait_limit_ = WaitLimit::Idle;
 }
 
-Connection::Wait Connection::WaitReadable() {
+Connection::Wait Connection::WaitReadable(Clock::time_point line_deadline) {
   if (TlsPending()) return Wait::Ready;
+  int wait_ms = timeout_ms_;
+  wait_limit_ = WaitLimit::Idle;
+  const auto now = Clock::now();
+  for (auto [limit, which] : {std::pair{deadline_, WaitLimit::Deadline}, {line_deadline, WaitLimit::LineDeadline}}) {
+    if (limit == Clock::time_point::max()) continue;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(std::max(limit - now, Clock::duration::zero()));
+    if (wait_ms < 0 || left.count() <= wait_ms) {
+      wait_ms = static_cast<int>(left.count());
+      wait_limit_ = which;
+    }
+  }
+  if (wait_ms == 0 && wait_limit_ != WaitLimit::Idle) return Wait::TimedOut;  // passed: ready bytes do not stretch it
   int error = 0;
-  switch (WaitFor(fd_, POLLIN, timeout_ms_, error)) {
+  switch (WaitFor(fd_, POLLIN, wait_ms, error)) {
     case WaitResult::Ready: return Wait::Ready;
     case WaitResult::TimedOut: return Wait::TimedOut;
     case WaitResult::Failed: break;
@@ -295,6 +314,8 @@ bool AcceptConnection(Connection& listener, Connection& out) {
       return listener.FailSystem(error);
     const int fd = ::accept4(listener.fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
       out.Reset(fd, listener.timeout_ms_);
       out.EnsureBuffer();
       return true;
@@ -348,6 +369,7 @@ struct LineCut {
   std::size_t max_bytes;  // received bytes (split) or kept bytes (drop)
   bool drop_rest;         // past max_bytes: drop up to LF instead of splitting
   bool keep_cr;           // keep CRs, but the one right before LF
+  bool whole_line_deadline;  // complete within the time-out from the first byte
 };
 
 bool ReadLineCut(Connection& c, std::string& line, const LineCut& cut) {
@@ -355,6 +377,7 @@ bool ReadLineCut(Connection& c, std::string& line, const LineCut& cut) {
   if (!c.IsOpen()) return c.Fail(NetFailure::NotOpen);
   c.nothing_pending_ = false;
   std::size_t taken = 0;  // received bytes that went into this line, CR included
+  auto line_deadline = Connection::Clock::time_point::max();  // set at the first byte
   for (;;) {
     std::size_t i = 0;
     bool ended = false;
@@ -374,13 +397,15 @@ bool ReadLineCut(Connection& c, std::string& line, const LineCut& cut) {
       return true;
     }
     if (!cut.drop_rest && taken >= cut.max_bytes) return true;  // the rest stays for the next line
+    if (cut.whole_line_deadline && taken > 0 && line_deadline == Connection::Clock::time_point::max())
+      line_deadline = Connection::Clock::now() + std::chrono::milliseconds(c.timeout_ms_);
     long received = -2;
     while (received == -2) {
-      switch (c.WaitReadable()) {
+      switch (c.WaitReadable(line_deadline)) {
         case Connection::Wait::Ready: break;
         case Connection::Wait::Failed: return false;
         case Connection::Wait::TimedOut:
-          if (taken == 0) return c.Fail(NetFailure::Timeout);
+          if (taken == 0 || c.wait_limit_ != WaitLimit::Idle) return c.Fail(NetFailure::Timeout);
           c.short_read_ = true;
           c.nothing_pending_ = true;
           return true;
@@ -396,11 +421,11 @@ bool ReadLineCut(Connection& c, std::string& line, const LineCut& cut) {
 }
 
 bool ReadLine(Connection& c, std::string& line) {
-  return ReadLineCut(c, line, LineCut{kMaxLineBytes, false, false});
+  return ReadLineCut(c, line, LineCut{kMaxLineBytes, false, false, false});
 }
 
 bool ReadCommandLine(Connection& c, std::size_t max_bytes, std::string& line) {
-  return ReadLineCut(c, line, LineCut{max_bytes, true, true});
+  return ReadLineCut(c, line, LineCut{max_bytes, true, true, true});
 }
 
 bool PeerClosed(const Connection& c) {

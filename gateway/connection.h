@@ -5,6 +5,7 @@
 // connection, where the caller reads it with FailureText. An accepted
 // connection can go over to TLS (StartTlsServer); the same operations then
 // carry the decrypted bytes.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,13 @@ inline constexpr std::size_t kReceiveBufferSize = 65536;
 // Most unread bytes a connection holds: one receive plus bytes given back.
 inline constexpr std::size_t kMaxBufferedBytes = 2 * kReceiveBufferSize;
 
+// What ended the latest wait that ran out ("Device timeout").
+enum class WaitLimit {
+  Idle,          // the connection's time-out: nothing arrived for that long
+  LineDeadline,  // a command line was not complete within the time-out of its first byte
+  Deadline,      // the deadline set with SetDeadline
+};
+
 struct LineCut;  // how a line read is cut (connection.cpp)
 class TlsServerContext;
 
@@ -52,10 +60,20 @@ class Connection {
   // The latest failure; a later success does not clear it, opening does.
   NetFailure Failure() const { return failure_; }
   std::string_view FailureText() const { return DescribeFailure(failure_); }
-  void ClearFailure() { failure_ = NetFailure::None; }
+  void ClearFailure() {
+    failure_ = NetFailure::None;
+    system_error_ = 0;
+  }
   // errno of the latest failure that the system reported, 0 when none did
   // (for the system's own words in the log; FailureText stays as it is).
   int SystemError() const { return system_error_; }
+
+  using Clock = std::chrono::steady_clock;
+  // Reads wait at most until `deadline` as well (max(): none); a read that
+  // runs into it fails with "Device timeout" and WaitLimit::Deadline even
+  // when bytes keep trickling in.
+  void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+  WaitLimit LastWaitLimit() const { return wait_limit_; }
 
   // Puts bytes back in front of the unread bytes (the relay returns what
   // followed the end-of-data mark); they count as pending again. Fails when
@@ -83,7 +101,9 @@ class Connection {
 
   bool Fail(NetFailure failure);
   bool FailSystem(int error);  // Fail with the failure of `error`, kept
-  Wait WaitReadable();  // poll with the time-out; sets the failure on Failed
+  // Poll with the time-out, cut to the deadline and to `line_deadline`;
+  // sets the failure on Failed and wait_limit_ to what bounded the wait.
+  Wait WaitReadable(Clock::time_point line_deadline = Clock::time_point::max());
   Wait PeekReadable();  // the same without waiting
   long ReceiveIntoBuffer();
   void Consume(std::size_t count);
@@ -107,6 +127,8 @@ class Connection {
   NetFailure failure_ = NetFailure::None;  // last failure, until cleared
   int system_error_ = 0;               // errno behind the last system failure
   ssl_st* ssl_ = nullptr;              // owned; set once TLS is up
+  Clock::time_point deadline_ = Clock::time_point::max();  // for every read; max(): none
+  WaitLimit wait_limit_ = WaitLimit::Idle;  // what bounded the latest read wait
 };
 
 // First IPv4 address of a host name or dotted address (network byte order),
@@ -117,7 +139,10 @@ std::uint32_t ResolveHost(std::string_view host);
 // and listens with the system's largest backlog.
 bool OpenListener(std::uint32_t address, std::uint16_t port, int timeout_ms, Connection& out);
 // Waits without limit for the next client; the new connection takes the
-// listener's time-out. A failure is left pending on the listener.
+// listener's time-out and sends without Nagle's delay (every send is a whole
+// reply, and a reply must not wait for the client's delayed acknowledgement
+// of the one before, as after the TLS handshake). A failure is left pending
+// on the listener.
 bool AcceptConnection(Connection& listener, Connection& out);
 // Resolves the host and connects. On failure `out` is closed and holds the
 // failure.
@@ -128,7 +153,10 @@ bool OpenConnection(std::string_view host, int port, int timeout_ms, Connection&
 bool ReadLine(Connection& c, std::string& line);
 // A client's command line: up to LF, without the CR right before it; other
 // CRs stay, and the bytes past max_bytes + 1 are dropped up to the LF, so an
-// over-long line stays one (refusable) line. Time-out and close as ReadLine.
+// over-long line stays one (refusable) line. Close as ReadLine; the line
+// must be complete within the time-out from its first byte, or the read
+// fails with "Device timeout" (WaitLimit::LineDeadline), however the bytes
+// trickle in.
 bool ReadCommandLine(Connection& c, std::size_t max_bytes, std::string& line);
 // True when the peer has closed its side and nothing of it is left unread.
 bool PeerClosed(const Connection& c);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <string>
 
@@ -16,14 +17,10 @@
 
 namespace brenvik {
 
-namespace {
-
 bool IsRelayAllowed(const std::string& client_ip, const std::string& recv_host) {
   return client_ip == recv_host ||
          std::find(RelayAddresses.begin(), RelayAddresses.end(), client_ip) != RelayAddresses.end();
 }
-
-}  // namespace
 
 std::string GetPeerAddress(int socket) {
   sockaddr_in peer{};
@@ -61,6 +58,8 @@ SmtpRelay::~SmtpRelay() {
 }
 
 void SmtpRelay::Run() {
+  session_deadline_ = Connection::Clock::now() + std::chrono::milliseconds(timing_.session_limit_ms);
+  client_.SetDeadline(session_deadline_);
   client_ip_ = GetPeerAddress(client_.Socket());
   summary_.client = client_ip_;
   relay_allowed_ = IsRelayAllowed(client_ip_, settings_.RecvHost);
@@ -149,7 +148,32 @@ void SmtpRelay::Abort(std::string_view failure) {
   state_ = SessionState::Ended;
 }
 
+void SmtpRelay::AbortClientRead() {
+  if (client_.Failure() != NetFailure::Timeout) return Abort(client_.FailureText());
+  switch (client_.LastWaitLimit()) {
+    case WaitLimit::Idle: return Abort(client_.FailureText());
+    case WaitLimit::LineDeadline: return EndAtDeadline(relay_text::kEndLineDeadline);
+    case WaitLimit::Deadline:
+      return EndAtDeadline(state_ == SessionState::Data && data_deadline_ < session_deadline_
+                               ? relay_text::kEndDataRate
+                               : relay_text::kEndSessionLimit);
+  }
+}
+
+// The client may still read: it is told why before the close. The backend
+// gets no end of data, so a message cut short is never delivered.
+void SmtpRelay::EndAtDeadline(std::string_view why) {
+  client_.SetTimeoutMs(0);
+  SendText(client_, std::string(relay_text::kDeadlineReply).append(relay_text::kLineEnd));
+  Log(relay_text::kDeadlineReply);
+  summary_.end = why;
+  CloseBoth();
+  Log(std::string(relay_text::kAbort).append(why));
+  state_ = SessionState::Ended;
+}
+
 void SmtpRelay::CloseBoth() {
+  if (client_.IsOpen() && timing_.before_client_close) timing_.before_client_close();
   CloseConnection(client_);
   CloseConnection(backend_);
 }

@@ -27,7 +27,7 @@ const SmtpRelay::Verb SmtpRelay::kVerbs[] = {
 };
 
 void SmtpRelay::HandleCommand() {
-  if (!ReadCommandLine(client_, kMaxCommandLine, line_)) return Abort(client_.FailureText());
+  if (!ReadCommandLine(client_, kMaxCommandLine, line_)) return AbortClientRead();
   // A closed client reads as an empty line; forwarding it would only loop.
   if (line_.empty() && NothingPending(client_) && PeerClosed(client_)) {
     return Abort(DescribeFailure(NetFailure::IoError));

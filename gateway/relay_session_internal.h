@@ -76,6 +76,10 @@ class SmtpRelay {
   bool RelayReplyOrAbort(bool withhold_extensions, SmtpReply& reply);
 
   void Abort(std::string_view failure);
+  // A failed read of the client: a deadline ends the session with its own
+  // reply and line, anything else as Abort does.
+  void AbortClientRead();
+  void EndAtDeadline(std::string_view why);
   void CloseBoth();
   void Log(std::string_view text);
   void LogRow(std::string_view decision);
@@ -95,6 +99,8 @@ class SmtpRelay {
   int error_replies_ = 0;             // AnswerError replies so far
   std::string last_reply_;            // final line of the latest backend reply
   SessionSummary summary_;            // for the session's line in the system log
+  Connection::Clock::time_point session_deadline_;  // the whole session ends by then
+  Connection::Clock::time_point data_deadline_;     // the current mail data must be in by then
 };
 
 }  // namespace brenvik

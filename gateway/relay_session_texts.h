@@ -27,6 +27,11 @@ inline constexpr std::string_view kStartTlsExtension = "STARTTLS";  // added to 
 // session ends with this.
 inline constexpr std::string_view kTooManyErrors = "421 4.7.0 Too many errors";
 inline constexpr int kMaxErrorReplies = 20;
+// Answers of the listener to a session over its limits (then closed).
+inline constexpr std::string_view kTooManyFromAddress = "421 4.7.0 Too many connections from your address";
+inline constexpr std::string_view kServiceBusy = "421 4.3.2 Service busy, try again later";
+// Sent before the session is ended by one of its deadlines.
+inline constexpr std::string_view kDeadlineReply = "421 4.4.2 Timeout, closing connection";
 // Followed directly by the connection failure description.
 inline constexpr std::string_view kBackendFailure = "421 Error Mailserver";
 
@@ -43,6 +48,13 @@ inline constexpr std::string_view kEndQuit = "QUIT";
 inline constexpr std::string_view kEndRefusedRecipient = "refused recipient";
 inline constexpr std::string_view kEndTooManyErrors = "too many errors";
 inline constexpr std::string_view kEndBackend = "mail server: ";  // + failure description
+// Why a deadline ended a session (transcript after kAbort, and its line).
+inline constexpr std::string_view kEndLineDeadline =
+    "Device timeout: command line not complete within the client time-out";
+inline constexpr std::string_view kEndDataRate = "Device timeout: mail data slower than the minimum rate";
+inline constexpr std::string_view kEndSessionLimit = "Device timeout: session longer than its upper bound";
+inline constexpr std::string_view kEndClientFull = "too many connections from the address";
+inline constexpr std::string_view kEndServiceBusy = "service busy";
 inline constexpr std::string_view kDecisionRelayAllowed = "relay-allowed";
 
 // LogTable decisions.

@@ -1,15 +1,19 @@
 #include "gateway/worker.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <chrono>
 #include <memory>
 #include <thread>
 
+#include "gateway/blocklist.h"
 #include "gateway/connection.h"
 #include "gateway/domain_name.h"
 #include "gateway/gateway_state.h"
 #include "gateway/relay_session.h"
+#include "gateway/relay_session_texts.h"
+#include "gateway/session_limits.h"
 #include "maintenance/event_log.h"
 #include "maintenance/session_log.h"
 #include "store/database.h"
@@ -47,6 +51,14 @@ constexpr const char* kNotADomain = "FEHLER: Mail Domain ignoriert / mail domain
 constexpr const char* kNetworkBroken =
     "FEHLER: Netzwerkverbindung unterbrochen. Network connection broken, Fehlerbeschreibung / Error: ";
 
+constexpr const char* kDescriptorsShort =
+    "FEHLER: Keine Dateideskriptoren frei, Annahme kurz angehalten / "
+    "out of file descriptors, accepting again shortly: ";  // + system text
+constexpr const char* kSessionsLowered = "Sitzungen begrenzt / sessions limited to ";
+// + count + kSessionsLoweredWhy + MaxSessions + kSessionsLoweredLimit + descriptor limit
+constexpr const char* kSessionsLoweredWhy = " instead of MaxSessions ";
+constexpr const char* kSessionsLoweredLimit = ": open-file limit ";
+
 constexpr const char* kRelayToItself =
     "FEHLER: Weiterleitungsserver ist dieses Gateway selbst, Start abgebrochen / "
     "the mail server to relay to is this gateway's own listener: ";  // + host:port
@@ -67,6 +79,9 @@ constexpr const char* kTlsNotLoaded =
 constexpr const char* kTlsPathMissing = "TlsCertificate and TlsKey must both be set";
 
 constexpr int kPauseStepMs = 20;  // stop checks while pausing
+// Out of descriptors, the accept is tried again this soon: a session that
+// ends frees one, and a waiting client is then greeted at once.
+constexpr int kDescriptorShortagePauseMs = 50;
 
 // Sleeps `ms`, ending early once a stop is requested.
 void PauseUnlessStopped(int ms) {
@@ -115,18 +130,52 @@ void StartMaintenance(const WorkerTiming& timing) {
   }
 }
 
-// The session owns the connection; if no thread can be made, the lambda
-// that holds it is destroyed and the connection closed.
-void StartSession(Connection client, std::shared_ptr<const GatewaySettings> settings,
-                  std::shared_ptr<const TlsServerContext> tls) {
+// The session owns the connection and its place at the gate; if no thread
+// can be made, the lambda that holds them is destroyed and both given back.
+// A client's next session waits for its greeting time there, not here.
+void StartSession(Connection client, SessionTicket ticket, SessionGate::Clock::time_point greet_at,
+                  std::shared_ptr<const GatewaySettings> settings, std::shared_ptr<const TlsServerContext> tls) {
   try {
-    std::thread([connection = std::move(client), settings = std::move(settings), tls = std::move(tls)]() mutable {
+    std::thread([connection = std::move(client), ticket = std::move(ticket), greet_at,
+                 settings = std::move(settings), tls = std::move(tls)]() mutable {
+      std::this_thread::sleep_until(greet_at);
       SessionTiming timing;
       timing.data_pause_ms = settings->DataPause;
+      timing.before_client_close = [&ticket] { ticket = SessionTicket(); };
       RelaySession(std::move(connection), *settings, timing, tls.get());
     }).detach();
   } catch (...) {
   }
+}
+
+// The listener's own answer to a session over a limit: one line, closed at
+// once, no backend asked. A fresh socket takes one line without waiting.
+void RefuseSession(Connection& client, const std::string& client_ip, Admission why) {
+  const bool client_full = why == Admission::ClientFull;
+  std::string reply(client_full ? relay_text::kTooManyFromAddress : relay_text::kServiceBusy);
+  client.SetTimeoutMs(0);
+  SendText(client, reply.append(relay_text::kLineEnd));
+  CloseConnection(client);
+  SessionSummary summary;
+  summary.client = client_ip;
+  summary.end = client_full ? relay_text::kEndClientFull : relay_text::kEndServiceBusy;
+  WriteSessionLine(summary);
+}
+
+// The sessions the descriptors allow, the soft limit raised first; one
+// information event when that is fewer than MaxSessions.
+int EffectiveMaxSessions(const GatewaySettings& settings) {
+  const long limit = RaiseDescriptorLimit();
+  const int sessions = SessionsWithinDescriptors(settings.MaxSessions, limit, OpenDescriptors());
+  if (sessions < settings.MaxSessions) {
+    ReportInfo(std::string(kSessionsLowered) + std::to_string(sessions) + kSessionsLoweredWhy +
+               std::to_string(settings.MaxSessions) + kSessionsLoweredLimit + std::to_string(limit));
+  }
+  return sessions;
+}
+
+bool IsDescriptorShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 std::string HostPort(const std::string& host, int port) { return host + ":" + std::to_string(port); }
@@ -178,22 +227,47 @@ std::string Listening(const GatewaySettings& settings) {
          HostPort(settings.SendHost, settings.SendPort);
 }
 
+// Admits or refuses one accepted client.
+void TakeClient(Connection client, SessionGate& gate, const std::shared_ptr<const GatewaySettings>& settings,
+                const std::shared_ptr<const TlsServerContext>& tls) {
+  const std::string client_ip = GetPeerAddress(client.Socket());
+  SessionTicket ticket;
+  SessionGate::Clock::time_point greet_at;
+  const Admission admission = gate.Admit(client_ip, IsRelayAllowed(client_ip, settings->RecvHost),
+                                         SessionGate::Clock::now(), ticket, greet_at);
+  if (admission != Admission::Admitted) return RefuseSession(client, client_ip, admission);
+  StartSession(std::move(client), std::move(ticket), greet_at, settings, tls);
+}
+
+// Accepts at once, whoever waits. Running out of descriptors is one event
+// per episode and a short wait, and the listener stays up.
 void AcceptLoop(Connection& listener, const std::shared_ptr<const GatewaySettings>& settings,
                 const std::shared_ptr<const TlsServerContext>& tls, const WorkerTiming& timing) {
+  SessionLimits limits;
+  limits.max_sessions = EffectiveMaxSessions(*settings);
+  limits.max_per_client = settings->MaxSessionsPerClient;
+  limits.pause_ms = settings->AcceptPause;
+  const auto gate = std::make_shared<SessionGate>(limits);
   bool listening = listener.IsOpen();  // as last reported
+  bool short_of_descriptors = false;   // in an episode, its event written
   do {
     Connection client;
-    if (!AcceptConnection(listener, client)) {
+    if (AcceptConnection(listener, client)) {
+      if (!listening) Report(timing, Listening(*settings));
+      listening = true;
+      short_of_descriptors = false;
+      TakeClient(std::move(client), *gate, settings, tls);
+    } else if (IsDescriptorShortage(listener.SystemError())) {
+      if (!short_of_descriptors) ReportError(std::string(kDescriptorsShort) + std::strerror(listener.SystemError()));
+      short_of_descriptors = true;
+      listener.ClearFailure();
+      PauseUnlessStopped(kDescriptorShortagePauseMs);
+    } else {
       ReportError(std::string(kNetworkBroken) + std::string(listener.FailureText()));
       if (listening && listener.SystemError() != 0) NotListening(timing, std::strerror(listener.SystemError()));
       listening = false;
       listener.ClearFailure();
       PauseUnlessStopped(timing.failed_accept_pause_ms);
-    } else {
-      if (!listening) Report(timing, Listening(*settings));
-      listening = true;
-      StartSession(std::move(client), settings, tls);
-      PauseUnlessStopped(settings->AcceptPause);
     }
   } while (StopRequested.load() == 0);
 }
@@ -223,6 +297,10 @@ void RunWorker(const WorkerTiming& timing) {
     return NotListening(timing, kReasonRelayToItself);
   }
   const auto tls = LoadTls(*settings);
+  if (settings->CheckBadMailAdr != 0) {
+    SetBlocklistDnsServer(settings->BlocklistDnsServer);
+    StartBlocklistMonitor(&StopRequested);
+  }
   Connection listener;
   const std::string failure = OpenReceiveListener(*settings, timing.listener_timeout_ms, listener);
   Report(timing, failure.empty() ? Listening(*settings) : kActivityNotListening + failure);

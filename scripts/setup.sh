@@ -15,6 +15,7 @@ PACKAGES=(
   python3 python3-aiosmtpd           # end-to-end tests: real SMTP server, smtplib client
   postfix swaks openssl              # open relay tests: a real trusting backend, its TLS key
   libssl-dev                         # STARTTLS at the gateway (OpenSSL 3)
+  libc-ares-dev                      # DNS blocklist queries with time-outs and TTLs
   testssl.sh                         # TLS end-to-end tests: a TLS scanner
   xvfb xauth fonts-wine xdotool      # the tool under a real X server, Tahoma metrics, real clicks and keys
   clang libclang-rt-14-dev           # fuzz targets: clang with libFuzzer and the sanitizers

@@ -56,6 +56,12 @@ std::int32_t ReadMilliseconds(std::string_view name, std::int32_t fallback, std:
 
 std::int32_t ReadPause(std::string_view name) { return ReadMilliseconds(name, kDefaultPauseMs, kMaxPauseMs); }
 
+// A session limit: `fallback` unless the value starts with a number above 0.
+std::int32_t ReadLimit(std::string_view name, std::int32_t fallback) {
+  const std::int32_t n = ReadNumber(name);
+  return n < 1 ? fallback : std::min(n, kMaxSessionsCeiling);
+}
+
 // Leaked on purpose: session threads may still read after main returns.
 std::mutex& PublishMutex() {
   static auto* m = new std::mutex;
@@ -102,9 +108,12 @@ GatewaySettings LoadGatewaySettings() {
   if (s.SendHost.empty()) s.SendHost = kDefaultHost;
   s.AcceptPause = ReadPause(setting::AcceptPause);
   s.DataPause = ReadPause(setting::DataPause);
+  s.MaxSessions = ReadLimit(setting::MaxSessions, kDefaultMaxSessions);
+  s.MaxSessionsPerClient = ReadLimit(setting::MaxSessionsPerClient, kDefaultMaxSessionsPerClient);
   s.DatabaseServer = Read(setting::DatabaseServer);
   s.DatabaseTimeout = ReadMilliseconds(setting::DatabaseTimeout, kDefaultStatementTimeoutMs, kMaxDatabaseTimeoutMs);
   if (s.DatabaseTimeout == 0) s.DatabaseTimeout = kDefaultStatementTimeoutMs;  // no deadline is no choice
+  s.BlocklistDnsServer = Read(setting::BlocklistDnsServer);
   return s;
 }
 

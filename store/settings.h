@@ -24,10 +24,13 @@ inline constexpr std::string_view StatusMail = "StatusMail";
 inline constexpr std::string_view LogDB = "LogDB";
 inline constexpr std::string_view AcceptPause = "AcceptPause";
 inline constexpr std::string_view DataPause = "DataPause";
+inline constexpr std::string_view MaxSessions = "MaxSessions";
+inline constexpr std::string_view MaxSessionsPerClient = "MaxSessionsPerClient";
 inline constexpr std::string_view TlsCertificate = "TlsCertificate";
 inline constexpr std::string_view TlsKey = "TlsKey";
 inline constexpr std::string_view DatabaseServer = "DatabaseServer";
 inline constexpr std::string_view DatabaseTimeout = "DatabaseTimeout";
+inline constexpr std::string_view BlocklistDnsServer = "BlocklistDnsServer";
 }  // namespace setting
 
 // Where systemd puts the credentials of LoadCredential=; a credential named
@@ -46,6 +49,12 @@ inline constexpr std::int32_t kMaxPauseMs = 60000;
 // deadline (kDefaultStatementTimeoutMs); larger values are cut to this.
 inline constexpr std::int32_t kMaxDatabaseTimeoutMs = 60000;
 
+// Session limits when MaxSessions or MaxSessionsPerClient is missing, empty,
+// no number or 0; larger values are cut to kMaxSessionsCeiling.
+inline constexpr std::int32_t kDefaultMaxSessions = 1000;
+inline constexpr std::int32_t kDefaultMaxSessionsPerClient = 10;
+inline constexpr std::int32_t kMaxSessionsCeiling = 100000;
+
 struct GatewaySettings {
   std::int32_t RecvPort = 25;              // listening port; 0/missing -> 25
   std::string RecvHost = "localhost";      // listening address or name
@@ -59,10 +68,13 @@ struct GatewaySettings {
   std::int32_t LogDB = 0;                  // LogTable rows only at exactly 1
   std::int32_t AcceptPause = kDefaultPauseMs;  // ms after each accepted connection
   std::int32_t DataPause = kDefaultPauseMs;    // ms after each data read
+  std::int32_t MaxSessions = kDefaultMaxSessions;  // sessions at once, all clients
+  std::int32_t MaxSessionsPerClient = kDefaultMaxSessionsPerClient;  // sessions at once per address
   std::string TlsCertificate;              // PEM chain path (credential first); STARTTLS needs both
   std::string TlsKey;                      // PEM private key path (credential first)
   std::string DatabaseServer;              // libpq connection string; empty = spam.mdb
   std::int32_t DatabaseTimeout = kDefaultStatementTimeoutMs;  // ms a server statement may take
+  std::string BlocklistDnsServer;          // "address[:port]" for blocklist queries; empty = resolv.conf
 };
 
 // Leading decimal number after blanks, tabs and line feeds; 0 when there is
@@ -71,7 +83,8 @@ std::int32_t ParseLeadingNumber(std::string_view text);
 
 // Reads the ten values in their fixed order, then the two TLS paths (a
 // credential of the same name in $CREDENTIALS_DIRECTORY first), applies
-// the four defaults, then reads the two pacing values and the database server.
+// the four defaults, then reads the two pacing values, the two session
+// limits, the database server and the blocklist's DNS server.
 GatewaySettings LoadGatewaySettings();
 
 // Process-wide settings record: null until published, then immutable.

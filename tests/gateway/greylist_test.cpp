@@ -207,20 +207,20 @@ TEST_F(GreylistTest, BlocklistQueryNamesAndListings) {
   for (const char* ip : {"", "192.0.2", "192.0.2.1.5", "192.0.2.", "192..0.2", "256.0.2.1", "1.2.3.1000",
                          "::1", " 192.0.2.1", "192.0.2.1\n", "192.0.2.-1", "mail.example.org"})
     EXPECT_EQ(BlocklistQueryName(ip), "") << "client: '" << ip << "'";
-  // Any answer but the zero address is a listing; no answer is none.
-  for (const char* address : {"127.0.0.2", "127.0.0.10", "203.0.113.4"}) {
+  // Only 127.0.0.0/8 but 127.0.0.1 is a listing; an error answer
+  // (127.255.255.0/24), a parked zone's address and no answer are none.
+  for (auto [address, listed] : {std::pair{"127.0.0.2", true}, {"127.0.0.10", true}, {"203.0.113.4", false},
+                                 {"127.255.255.254", false}, {"127.0.0.1", false}, {"0.0.0.0", false}}) {
     Answer(true, address);
-    EXPECT_TRUE(CheckBlocklist("192.0.2.1", true)) << address;
+    EXPECT_EQ(CheckBlocklist("192.0.2.1", true), listed) << address;
   }
-  Answer(true, "0.0.0.0");
-  EXPECT_FALSE(CheckBlocklist("192.0.2.1", true));
   Answer(false, "127.0.0.2");
   EXPECT_FALSE(CheckBlocklist("192.0.2.1", true));
-  EXPECT_EQ(Queries(), Lines(5, "1.2.0.192.bl.spamcop.net"));
+  EXPECT_EQ(Queries(), Lines(7, "1.2.0.192.bl.spamcop.net"));
   // Nothing is asked when switched off or for a client that is no dotted IPv4.
   EXPECT_FALSE(CheckBlocklist("192.0.2.1", false));
   EXPECT_FALSE(CheckBlocklist("not-an-address", true));
-  EXPECT_EQ(Queries().size(), 5u);
+  EXPECT_EQ(Queries().size(), 7u);
 }
 
 using GreylistThreadedTest = GreylistTest;

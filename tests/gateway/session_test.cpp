@@ -187,6 +187,48 @@ TEST(SessionThreaded, EndOfDataIsFoundAtAnyReadSize) {
   }
 }
 
+// A client that keeps every single wait short is still ended: a command
+// line by the time-out from its first byte, mail data by the minimum rate,
+// any session by its upper bound.
+TEST(SessionThreaded, TricklingClientsAreEndedByTheirDeadlines) {
+  struct Case {
+    std::string before;     // sent at once after the greeting, replies read
+    int replies_before;
+    std::string piece;      // then sent every 40 ms, a byte at a time
+    int session_limit_ms;
+    std::string end;        // the transcript's last line
+  };
+  const Case cases[] = {
+      {"", 0, "NOOP NOOP NOOP ", 7200000, "ABBRUCH Device timeout: command line not complete within the client time-out"},
+      {"MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.com>\r\nDATA\r\n", 3, "Subject: slow\r\n", 7200000,
+       "ABBRUCH Device timeout: mail data slower than the minimum rate"},
+      {"", 0, "N\r\n", 600, "ABBRUCH Device timeout: session longer than its upper bound"},
+  };
+  for (const Case& c : cases) {
+    FakeBackend backend;
+    SessionTiming timing = Timing();
+    timing.min_data_rate = 1000;  // 1 ms per byte beside the 200 ms start
+    timing.session_limit_ms = c.session_limit_ms;
+    SessionRun s(backend.Port(), 1, timing, 200);
+    EXPECT_EQ(s.Reply(), "220 backend ready");
+    SendText(s.client, c.before);
+    for (int i = 0; i < c.replies_before; ++i) s.Reply();
+    pollfd answer{s.client.Socket(), POLLIN, 0};
+    std::string last;
+    for (int i = 0; i < 250 && !last.starts_with("421") && poll(&answer, 1, 40) == 0; ++i) {
+      SendText(s.client, c.piece.substr(i % c.piece.size(), 1));
+      if (c.piece[i % c.piece.size()] == '\n') last = s.Reply();
+    }
+    if (!last.starts_with("421")) last = s.Reply();
+    EXPECT_EQ(last, "421 4.4.2 Timeout, closing connection") << c.end;
+    s.Join();
+    backend.Join();
+    const std::string transcript = s.Transcript();
+    EXPECT_TRUE(transcript.ends_with("421 4.4.2 Timeout, closing connection\r\n" + c.end + "\r\n")) << transcript;
+    EXPECT_FALSE(backend.data.ends_with("\r\n.\r\n"));  // a mail cut short is never ended
+  }
+}
+
 TEST(SessionThreaded, ClientThatStopsMidHandshakeIsEndedAtTheTimeOut) {
   TempDir folder;
   const auto tls = TestTlsContext(folder);

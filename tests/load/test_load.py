@@ -71,7 +71,9 @@ class LoadClient(threading.Thread):
             self.connected.set()
 
     def _session(self):
-        source = e2e.RELAY_HOST if self.relay else e2e.CLIENT_HOST
+        # Strangers each from an address of their own, as MaxSessionsPerClient
+        # expects of real senders; the relay list is not held to it.
+        source = e2e.RELAY_HOST if self.relay else "127.0.1.%d" % (self.number + 1)
         c = e2e.RawClient(self.port, source=source, timeout=CLIENT_TIMEOUT)
         try:
             c.expect(None, b"220")

@@ -33,7 +33,8 @@ std::string Flat(const GatewaySettings& s) {
          "|" + std::to_string(s.Logging) + "|" + s.WorkDir + "|" + std::to_string(s.GarbageCollector) + "|" +
          std::to_string(s.CheckBadMailAdr) + "|" + s.StatusMail + "|" + std::to_string(s.LogDB) + "|" +
          std::to_string(s.AcceptPause) + "|" + std::to_string(s.DataPause) + "|" + s.TlsCertificate + "|" +
-         s.TlsKey;
+         s.TlsKey + "|" + std::to_string(s.MaxSessions) + "|" + std::to_string(s.MaxSessionsPerClient) + "|" +
+         s.BlocklistDnsServer;
 }
 
 TEST(LoadGatewaySettings, ParsesStoredValuesAndAppliesTheDefaults) {
@@ -42,24 +43,32 @@ TEST(LoadGatewaySettings, ParsesStoredValuesAndAppliesTheDefaults) {
     std::string loaded;  // "~" stands for the credentials folder
     std::vector<std::string> credentials = {};  // files in $CREDENTIALS_DIRECTORY
   } cases[] = {
-      {{}, "25|localhost|25|localhost|0|/|0|0||0|500|500||"},
+      {{}, "25|localhost|25|localhost|0|/|0|0||0|500|500|||1000|10|"},
       {{{"RecvPort", "2525x"}, {"RecvHost", "0.0.0.0"}, {"SendPort", " 587"}, {"SendHost", "mail.example.com"},
         {"Logging", "2"}, {"WorkDir", "/opt/brenvik/"}, {"GarbageCollector", "1"}, {"CheckBadMailAdr", "2"},
         {"StatusMail", "admin@example.com"}, {"LogDB", "1"}, {"AcceptPause", "0"}, {"DataPause", " 20ms"},
-        {"TlsCertificate", "/etc/ssl/mx.pem"}, {"TlsKey", "/etc/ssl/mx.key"}},
-       "2525|0.0.0.0|587|mail.example.com|2|/opt/brenvik//|1|2|admin@example.com|1|0|20|/etc/ssl/mx.pem|/etc/ssl/mx.key"},
+        {"TlsCertificate", "/etc/ssl/mx.pem"}, {"TlsKey", "/etc/ssl/mx.key"}, {"MaxSessions", "200"},
+        {"MaxSessionsPerClient", " 3 "}, {"BlocklistDnsServer", "127.0.0.1:5353"}},
+       "2525|0.0.0.0|587|mail.example.com|2|/opt/brenvik//|1|2|admin@example.com|1|0|20|/etc/ssl/mx.pem|/etc/ssl/mx.key|"
+       "200|3|127.0.0.1:5353"},
       // A pause that is empty or no number is the designed 500 ms; a huge one is cut.
       {{{"RecvPort", "0"}, {"SendPort", "smtp"}, {"WorkDir", "x"}, {"RecvHost", ""}, {"AcceptPause", ""},
-        {"DataPause", "fast"}},
-       "25|localhost|25|localhost|0|x/|0|0||0|500|500||"},
-      {{{"AcceptPause", "99999999999"}, {"DataPause", "-1"}}, "25|localhost|25|localhost|0|/|0|0||0|60000|500||"},
+        {"DataPause", "fast"}, {"MaxSessions", "many"}, {"MaxSessionsPerClient", ""}},
+       "25|localhost|25|localhost|0|x/|0|0||0|500|500|||1000|10|"},
+      // A limit of 0 would refuse everyone: the default; a huge one is cut.
+      {{{"AcceptPause", "99999999999"}, {"DataPause", "-1"}, {"MaxSessions", "99999999999"},
+        {"MaxSessionsPerClient", "0"}},
+       "25|localhost|25|localhost|0|/|0|0||0|60000|500|||100000|10|"},
       // Files the service manager handed over win, each on its own.
       {{{"TlsCertificate", "/etc/ssl/mx.pem"}, {"TlsKey", "/etc/ssl/mx.key"}},
-       "25|localhost|25|localhost|0|/|0|0||0|500|500|/etc/ssl/mx.pem|~/TlsKey",
+       "25|localhost|25|localhost|0|/|0|0||0|500|500|/etc/ssl/mx.pem|~/TlsKey|1000|10|",
        {"TlsKey", "tlskey"}},
-      {{}, "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|~/TlsKey", {"TlsCertificate", "TlsKey"}},
+      {{},
+       "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|~/TlsKey|1000|10|",
+       {"TlsCertificate", "TlsKey"}},
       // systemd could not read the file: the unit's default stands in, the path is read.
-      {{{"TlsKey", "/etc/ssl/mx.key"}}, "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|/etc/ssl/mx.key",
+      {{{"TlsKey", "/etc/ssl/mx.key"}},
+       "25|localhost|25|localhost|0|/|0|0||0|500|500|~/TlsCertificate|/etc/ssl/mx.key|1000|10|",
        {"TlsCertificate", "TlsKey=not-loaded"}},
   };
   for (const Case& c : cases) {
