@@ -3,6 +3,7 @@
 // whitelisted sender domains pass at once.
 #include "gateway/greylist.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -62,24 +63,29 @@ class KeysInProgress {
  public:
   class Hold {
    public:
-    Hold(KeysInProgress& table, std::string key) : table_(table), key_(std::move(key)) {
+    // Waits at most `patience` for the key; held() says whether it got it.
+    Hold(KeysInProgress& table, std::string key, std::chrono::steady_clock::duration patience)
+        : table_(table), key_(std::move(key)) {
       std::unique_lock lock(table_.mutex_);
-      table_.released_.wait(lock, [&] { return !table_.keys_.contains(key_); });
-      table_.keys_.insert(key_);
+      held_ = table_.released_.wait_for(lock, patience, [&] { return !table_.keys_.contains(key_); });
+      if (held_) table_.keys_.insert(key_);
     }
     ~Hold() {
+      if (!held_) return;
       {
         std::lock_guard lock(table_.mutex_);
         table_.keys_.erase(key_);
       }
       table_.released_.notify_all();
     }
+    bool held() const { return held_; }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 
    private:
     KeysInProgress& table_;
     std::string key_;
+    bool held_ = false;
   };
 
  private:
@@ -167,7 +173,12 @@ SenderDecision DecideAt(const std::string& mail_line, std::string_view client_ip
   const std::string key = SenderKey(mail_line, client_ip);
   if (key.empty()) return SenderDecision::NoSender;
   if (IsWhitelisted(SenderPath(mail_line))) return SenderDecision::Whitelisted;
-  KeysInProgress::Hold hold(InProgress(), key);
+  // A key held by a check that waits on a silent server is waited for as
+  // long as the database itself would be; then the sender is deferred.
+  const auto start = std::chrono::steady_clock::now();
+  KeysInProgress::Hold hold(InProgress(), key, SqlSharedDeadline::Left());
+  SqlSharedDeadline::Spend(std::chrono::steady_clock::now() - start);
+  if (!hold.held()) return SenderDecision::Greylisted;
   return CheckKey(key, client_ip, check_blocklist, fixed_now);
 }
 

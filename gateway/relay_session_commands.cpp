@@ -10,6 +10,7 @@
 #include "gateway/relay_session_internal.h"
 #include "gateway/relay_session_rules.h"
 #include "gateway/relay_session_texts.h"
+#include "store/sql.h"
 
 namespace brenvik {
 
@@ -131,6 +132,9 @@ void SmtpRelay::OnMail() {
   if (path.form != MailPath::Form::Mailbox && path.form != MailPath::Form::Null) {
     return AnswerError(relay_text::kBadSenderSyntax);
   }
+  // The decision and its log row wait for the database together at most
+  // its deadline (and one connect attempt), whatever the server does.
+  SqlSharedDeadline deadline;
   const SenderDecision decision = DecideSender(line_, client_ip_, settings_.CheckBadMailAdr != 0);
   summary_.AddSender(SenderKey(line_, client_ip_), DecisionName(decision));
   if (!Accepts(decision)) {
@@ -138,8 +142,8 @@ void SmtpRelay::OnMail() {
     LogRow(relay_text::kRowDeferred);
     return AnswerError(relay_text::kTryLater);
   }
-  if (!SendToBackendOrAbort(WithLineEnd(line_))) return;
   LogRow(relay_text::kRowAccepted);
+  if (!SendToBackendOrAbort(WithLineEnd(line_))) return;
   SmtpReply reply;
   RelayReplyOrAbort(false, reply);
 }

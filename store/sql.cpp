@@ -229,6 +229,7 @@ void SetThreadError(int number, std::string text) {
 }
 
 thread_local std::chrono::milliseconds t_statement_timeout{0};
+thread_local SharedDeadline t_shared_deadline;
 
 std::chrono::milliseconds StatementTimeout(const Layer& layer) {
   return t_statement_timeout.count() > 0 ? t_statement_timeout : layer.statement_timeout;
@@ -253,6 +254,27 @@ void SetSqlBusyTimeout(int milliseconds) {
   std::lock_guard<std::mutex> lock(layer.mutex);
   layer.busy_timeout_ms = milliseconds < 0 ? 0 : milliseconds;
   if (layer.db != nullptr) sqlite3_busy_timeout(layer.db, layer.busy_timeout_ms);
+}
+
+SqlSharedDeadline::SqlSharedDeadline() {
+  if (sql_internal::t_shared_deadline.depth++ == 0) sql_internal::t_shared_deadline = {1, {}, false};
+}
+
+SqlSharedDeadline::~SqlSharedDeadline() { --sql_internal::t_shared_deadline.depth; }
+
+std::chrono::steady_clock::duration SqlSharedDeadline::Left() {
+  Layer& layer = TheLayer();
+  std::chrono::milliseconds timeout;
+  {
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    timeout = StatementTimeout(layer);
+  }
+  const auto& shared = sql_internal::t_shared_deadline;
+  return shared.depth == 0 ? timeout : std::max<std::chrono::steady_clock::duration>(timeout - shared.spent, {});
+}
+
+void SqlSharedDeadline::Spend(std::chrono::steady_clock::duration waited) {
+  if (sql_internal::t_shared_deadline.depth > 0) sql_internal::t_shared_deadline.spent += waited;
 }
 
 void SetSqlThreadStatementTimeout(int milliseconds) {

@@ -3,6 +3,7 @@
 // or a pool of a few to a PostgreSQL server; one current result per thread. Statements are
 // written in the Access dialect the programs use and translated for the
 // engine before it sees them.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -49,6 +50,22 @@ inline constexpr int kDefaultStatementTimeoutMs = 2000;
 // hourly purge and a copy into the server may rightly take longer than a
 // session's decision should ever wait.
 void SetSqlThreadStatementTimeout(int milliseconds);
+// While one lives, the calling thread's server statements share one
+// deadline: together they wait at most the statement timeout, plus at most
+// one connect attempt (a MAIL decision with its several statements). Scopes
+// nest; the outermost counts.
+class SqlSharedDeadline {
+ public:
+  SqlSharedDeadline();
+  ~SqlSharedDeadline();
+  // What the calling thread may still wait (the statement timeout outside a
+  // scope), and time it waited for something the database holds (a key
+  // another session is deciding), to be counted like waiting for the server.
+  static std::chrono::steady_clock::duration Left();
+  static void Spend(std::chrono::steady_clock::duration waited);
+  SqlSharedDeadline(const SqlSharedDeadline&) = delete;
+  SqlSharedDeadline& operator=(const SqlSharedDeadline&) = delete;
+};
 // Claims a named job slot ("purge 12-08-2026 7") for this process: on
 // PostgreSQL only the first of all processes sharing the database gets it;
 // on SQLite it is always Claimed, one process owning the file.

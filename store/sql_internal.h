@@ -174,16 +174,27 @@ struct ServerOutcome {
   Reach reach = Reach::NotTried;
   bool in_transaction = false;  // the connection is inside a transaction block now
   bool connected = false;       // the connection was made anew (its `server` is fresh)
+  bool connect_tried = false;   // a connect attempt was made
+  std::chrono::steady_clock::duration connecting{};  // time the attempts took
 };
 bool OpenConnection(ServerConnection& c, const std::string& conninfo, std::chrono::milliseconds timeout);
-// Runs `statement` with `timeout` as its deadline; past it the statement is
-// cancelled and the connection closed (Reach::Stalled).
+// Runs `statement`, waiting at most `allowed` for it (counted after a
+// connect attempt, whose setup statements get `setup`); past it the
+// statement is cancelled and the connection closed (Reach::Stalled).
 ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
-                              std::chrono::milliseconds timeout, const Translation& statement, Result& out);
+                              std::chrono::nanoseconds allowed, std::chrono::milliseconds setup,
+                              const Translation& statement, Result& out);
 void CloseConnection(ServerConnection& c);
 
 // The deadline of the calling thread's statements (layer mutex held).
 extern thread_local std::chrono::milliseconds t_statement_timeout;  // 0: the layer's
+// A deadline that several statements of the thread share (SqlSharedDeadline).
+struct SharedDeadline {
+  int depth = 0;                                // open scopes
+  std::chrono::steady_clock::duration spent{};  // waiting for the server so far
+  bool connect_tried = false;                   // its one connect attempt is used
+};
+extern thread_local SharedDeadline t_shared_deadline;
 std::chrono::milliseconds StatementTimeout(const Layer& layer);
 // Queues an event for the observer (layer mutex held).
 void QueueEvent(Layer& layer, SqlServerEvent event, bool& changed);

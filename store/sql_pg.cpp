@@ -306,38 +306,57 @@ bool OpenConnection(ServerConnection& c, const std::string& conninfo, std::chron
   return false;
 }
 
+namespace {
+
+// A connect attempt, its time kept apart from the statement's deadline.
+bool TimedOpen(ServerConnection& c, const std::string& conninfo, std::chrono::milliseconds setup,
+               ServerOutcome& outcome) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool opened = OpenConnection(c, conninfo, setup);
+  outcome.connecting += std::chrono::steady_clock::now() - start;
+  outcome.connect_tried = true;
+  return opened;
+}
+
+}  // namespace
+
 // A connection that broke since its last use (the server restarted) is made
 // again at once: the statement still fails, but the server counts as
 // reachable. While it is not, `may_connect` spaces the attempts. A statement
-// past its deadline is cancelled and its connection closed.
+// past its deadline (`allowed`, counted after a connect attempt) is
+// cancelled and its connection closed.
 ServerOutcome RunOnConnection(ServerConnection& c, const std::string& conninfo, bool may_connect,
-                              std::chrono::milliseconds timeout, const Translation& tr, Result& out) {
+                              std::chrono::nanoseconds allowed, std::chrono::milliseconds setup,
+                              const Translation& tr, Result& out) {
+  ServerOutcome outcome;
   bool reached = false;
   if (c.conn == nullptr || PQstatus(c.conn) != CONNECTION_OK) {
     if (!may_connect) {
       RecordUnreachable(c.conn);
-      return {false, Reach::NotTried, false, false};
+      return outcome;  // NotTried
     }
-    if (!OpenConnection(c, conninfo, timeout)) return {false, Reach::Lost, false, false};
-    reached = true;
+    if (!TimedOpen(c, conninfo, setup, outcome)) return outcome.reach = Reach::Lost, outcome;
+    reached = outcome.connected = true;
     may_connect = false;  // one attempt per statement
   }
-  bool late = false;  // the deadline counts from here: a connect attempt has its own time-out
-  const bool ok = Execute(c, tr, std::chrono::steady_clock::now() + timeout, out, late);
+  bool late = false;
+  outcome.ok = Execute(c, tr, std::chrono::steady_clock::now() + allowed, out, late);
   if (late) {
     CancelWithoutWaiting(c.conn);
     CloseConnection(c);
-    return {false, Reach::Stalled, false, reached};
+    return outcome.reach = Reach::Stalled, outcome;
   }
-  const bool in_transaction = PQtransactionStatus(c.conn) != PQTRANS_IDLE;
-  if (ok || PQstatus(c.conn) == CONNECTION_OK) return {ok, Reach::Answered, in_transaction, reached};
+  outcome.in_transaction = PQtransactionStatus(c.conn) != PQTRANS_IDLE;
+  if (outcome.ok || PQstatus(c.conn) == CONNECTION_OK) return outcome.reach = Reach::Answered, outcome;
+  outcome.in_transaction = false;
   // Only a failed attempt to connect says that the server is away.
-  if (!may_connect) return {false, reached ? Reach::Answered : Reach::NotTried, false, reached};
+  if (!may_connect) return outcome.reach = reached ? Reach::Answered : Reach::NotTried, outcome;
   const int number = SQL_ErrorNumber();
   const std::string why = SQL_ErrorText();
-  const bool back = OpenConnection(c, conninfo, timeout);
+  outcome.connected = TimedOpen(c, conninfo, setup, outcome);
   SetThreadError(number, why);  // the statement's own failure
-  return {false, back ? Reach::Answered : Reach::Lost, false, back};
+  outcome.reach = outcome.connected ? Reach::Answered : Reach::Lost;
+  return outcome;
 }
 
 void CloseConnection(ServerConnection& c) {

@@ -14,6 +14,7 @@ constexpr std::string_view kClaimSlot = "INSERT INTO JobSlot (Slot) VALUES (";
 constexpr std::string_view kClaimSlotEnd = ") ON CONFLICT DO NOTHING RETURNING Slot;";
 constexpr const char* kForgetSlots = "DELETE FROM JobSlot WHERE Claimed < now() - interval '7 days';";
 constexpr std::string_view kClosed = "database closed while the statement waited";
+constexpr std::string_view kDeadlineSpent = "database server not answering: the decision's deadline is spent";
 constexpr std::string_view kNoFreeConnection = "database server not answering: no connection free within the deadline";
 // While the server is away, one attempt to reach it per interval.
 constexpr std::chrono::seconds kResetInterval{1};
@@ -123,19 +124,47 @@ bool MayConnect(Layer& layer) {
   return true;
 }
 
+// What this statement may still wait: the timeout, or what a shared
+// deadline has left of it; its one connect attempt may be used up.
+std::chrono::steady_clock::duration Allowance(std::chrono::milliseconds timeout, bool& may_connect) {
+  const SharedDeadline& shared = t_shared_deadline;
+  if (shared.depth == 0) return timeout;
+  may_connect = may_connect && !shared.connect_tried;
+  return timeout - shared.spent;
+}
+
+void Spend(std::chrono::steady_clock::duration waited, const ServerOutcome& outcome) {
+  SharedDeadline& shared = t_shared_deadline;
+  if (shared.depth == 0) return;
+  shared.spent += waited - outcome.connecting;
+  shared.connect_tried = shared.connect_tried || outcome.connect_tried;
+}
+
 }  // namespace
 
 // The observer hears of a change only, never once per failed statement.
 bool RunOnServer(Layer& layer, std::unique_lock<std::mutex>& lock, const Translation& tr, Result& out,
                  bool& changed) {
+  const auto start = std::chrono::steady_clock::now();
   const std::chrono::milliseconds timeout = StatementTimeout(layer);
-  ServerConnection* c = Borrow(layer, lock, std::chrono::steady_clock::now() + timeout);
-  if (c == nullptr) return false;
-  const bool may_connect = MayConnect(layer);
+  bool may_connect = true;
+  const auto allowed = Allowance(timeout, may_connect);
+  if (allowed <= std::chrono::steady_clock::duration::zero()) {
+    SetThreadError(kErrorUnreachable, std::string(kDeadlineSpent));
+    return false;
+  }
+  ServerConnection* c = Borrow(layer, lock, start + allowed);
+  if (c == nullptr) {
+    Spend(std::chrono::steady_clock::now() - start, ServerOutcome{});  // waiting for a connection counts
+    return false;
+  }
+  may_connect = may_connect && MayConnect(layer);
   const bool fresh = c->conn == nullptr;
   const std::string conninfo = layer.conninfo;
   lock.unlock();
-  ServerOutcome outcome = RunOnConnection(*c, conninfo, may_connect, timeout, tr, out);
+  ServerOutcome outcome = RunOnConnection(*c, conninfo, may_connect, allowed - (std::chrono::steady_clock::now() - start),
+                                          timeout, tr, out);
+  Spend(std::chrono::steady_clock::now() - start, outcome);
   lock.lock();
   c->busy = false;
   c->pinned = outcome.in_transaction ? std::this_thread::get_id() : std::thread::id{};
