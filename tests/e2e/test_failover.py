@@ -33,7 +33,7 @@ def setUpModule():
 
 def tearDownModule():
     if backend:
-        backend.stop()
+        backend.stop(no_assert=True)
 
 
 def psql(server, sql):
