@@ -20,6 +20,7 @@ namespace rf = brenvik::registry_file;
 namespace {
 
 constexpr std::size_t kQueryLimit = 255;  // longest text a read returns
+constexpr std::size_t kNameLimit = 255;   // longest value name a read looks up
 constexpr std::string_view kWrittenName = "FuzzWrittenValue";
 constexpr std::string_view kWrittenText = "a \"quoted\" \\ text\twith\x01 control bytes";
 
@@ -59,8 +60,8 @@ void CheckReads(const rf::Document& doc) {
     if (!rf::SameName(key.path, path)) continue;
     for (const rf::Entry& e : key.entries) {
       if (e.kind != rf::LineKind::Value || e.name.empty() || rf::SameName(e.name, kWrittenName)) continue;
-      Check(brenvik::GETREGVALUE(brenvik::HKEY_LOCAL_MACHINE, subkey, e.name) ==
-            ExpectedRead(*rf::FindValue(doc, path, e.name)));
+      const std::string expected = e.name.size() > kNameLimit ? "" : ExpectedRead(*rf::FindValue(doc, path, e.name));
+      Check(brenvik::GETREGVALUE(brenvik::HKEY_LOCAL_MACHINE, subkey, e.name) == expected);
     }
   }
 }
