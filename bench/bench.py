@@ -371,10 +371,15 @@ def print_table(rows, short):
         print(line(row))
 
 
+PARTS = ["network", "unpaced", "hostile", "file", "server"]  # in the table's order
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, help="build folder of bench/CMakeLists.txt")
     parser.add_argument("--short", action="store_true", help="small counts (CI)")
+    parser.add_argument("--only", nargs="+", choices=PARTS, default=PARTS,
+                        help="some parts of the table only")
     args = parser.parse_args()
     cfg = SHORT if args.short else FULL
     # Hundreds of sessions: their clients and the backend's ends in this process.
@@ -386,12 +391,15 @@ def main():
     sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
     global e2e
     import brenvik_e2e as e2e
-    rows = network_rows(cfg)
-    rows += unpaced_rows(cfg)
     import hostile
-    rows += hostile.hostile_rows(e2e, rss_kib, cfg["hostile_sessions"])
-    rows += database_rows(cfg, os.path.join(build, "brenvik_dbbench"))
-    rows += server_rows(cfg, os.path.join(build, "brenvik_dbbench"))
+    dbbench = os.path.join(build, "brenvik_dbbench")
+    parts = {"network": lambda: network_rows(cfg), "unpaced": lambda: unpaced_rows(cfg),
+             "hostile": lambda: hostile.hostile_rows(e2e, rss_kib, cfg["hostile_sessions"]),
+             "file": lambda: database_rows(cfg, dbbench), "server": lambda: server_rows(cfg, dbbench)}
+    rows = []
+    for part in PARTS:
+        if part in args.only:
+            rows += parts[part]()
     print_table(rows, args.short)
 
 
