@@ -34,6 +34,20 @@ class EngineJobs : public ::testing::TestWithParam<EngineKind> {
     SQL_Stmt(3, statement);
     ASSERT_EQ(SQL_ErrorNumber(), 0) << statement << ": " << SQL_ErrorText();
   }
+  // Jobs switched on, the clock read from `now`, each report counted in `mails`.
+  static MaintenanceContext JobsContext(LocalTime& now, int& mails) {
+    auto settings = std::make_shared<GatewaySettings>();
+    settings->GarbageCollector = 1;
+    settings->StatusMail = "postmaster@example.org";
+    MaintenanceContext context;
+    context.clock = [&now] { return now; };
+    context.settings = [settings]() -> std::shared_ptr<const GatewaySettings> { return settings; };
+    context.send = [&mails](const std::string&, const std::string&, int, const std::string&) {
+      ++mails;
+      return std::string("OK");
+    };
+    return context;
+  }
   test::TempDir dir_;
 };
 
@@ -100,18 +114,9 @@ TEST_P(EngineJobs, SharedSlotsRunOncePerDayAndHour) {
   if (GetParam() == EngineKind::File) GTEST_SKIP() << "one gateway per file";
   for (const char* key : {"MAIL FROM:<one@example.com>", "MAIL FROM:<two@example.com>"})
     EXPECT_FALSE(CheckSender(key, "192.0.2.1", false, At(12, 7, 20)));
-  auto settings = std::make_shared<GatewaySettings>();
-  settings->GarbageCollector = 1;
-  settings->StatusMail = "postmaster@example.org";
   LocalTime now;
   int mails = 0;
-  MaintenanceContext context;
-  context.clock = [&] { return now; };
-  context.settings = [&]() -> std::shared_ptr<const GatewaySettings> { return settings; };
-  context.send = [&](const std::string&, const std::string&, int, const std::string&) {
-    ++mails;
-    return std::string("OK");
-  };
+  const MaintenanceContext context = JobsContext(now, mails);
   MaintenanceFlags first, second;
   const struct {
     LocalTime at;
@@ -145,18 +150,9 @@ TEST_P(EngineJobs, SlotClaimsTheServerFailedAreTriedAgain) {
   if (GetParam() == EngineKind::File) GTEST_SKIP() << "the file always gets its slot";
   auto& pg = testing_support::PgServer::Shared();
   EXPECT_FALSE(CheckSender("MAIL FROM:<stale@example.com>", "192.0.2.1", false, At(12, 7, 20)));
-  auto settings = std::make_shared<GatewaySettings>();
-  settings->GarbageCollector = 1;
-  settings->StatusMail = "postmaster@example.org";
   LocalTime now;
   int mails = 0;
-  MaintenanceContext context;
-  context.clock = [&] { return now; };
-  context.settings = [&]() -> std::shared_ptr<const GatewaySettings> { return settings; };
-  context.send = [&](const std::string&, const std::string&, int, const std::string&) {
-    ++mails;
-    return std::string("OK");
-  };
+  const MaintenanceContext context = JobsContext(now, mails);
   auto purged = [] {
     SQL_Stmt(3, "SELECT COUNT(*) AS N FROM Statistik;");
     SQL_Fetch(0);
