@@ -101,7 +101,10 @@ class HostileHostTest(unittest.TestCase):
         # Ten times the clock: the 90 s client time-out passes in 9 s.
         if not os.path.exists(FAKETIME_LIB):
             raise unittest.SkipTest("libfaketime not installed (package faketime)")
-        backend, g = self.start({}, env={"LD_PRELOAD": faketime_preload(), "FAKETIME": "+0 x10"})
+        preload = faketime_preload()
+        if "libtsan" in preload:  # a faster clock under ThreadSanitizer's runtime ends in SIGSEGV
+            raise unittest.SkipTest("libfaketime's clock rate does not run under ThreadSanitizer")
+        backend, g = self.start({}, env={"LD_PRELOAD": preload, "FAKETIME": "+0 x10"})
         before = g.transcript_names()
         command = self.connect(g, OTHER)
         data = self.connect(g, e2e.RELAY_HOST)
