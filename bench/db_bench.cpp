@@ -53,10 +53,13 @@ void Run(const std::string& statement) {
   if (brenvik::SQL_ErrorNumber() != 0) Fail(statement.substr(0, 60) + ": " + brenvik::SQL_ErrorText());
 }
 
+constexpr int kFillTimeoutMs = 600000;
+
 // The same rows as CreateDatabase on the server, in two statements.
 void FillServer(const char* conninfo, long rows, long stale_every) {
   if (!brenvik::OpenDatabase("", "", conninfo)) Fail("cannot open " + std::string(conninfo));
   if (Env("BRENVIK_BENCH_REUSE")) return;
+  brenvik::SetSqlThreadStatementTimeout(kFillTimeoutMs);  // a million rows in one statement
   const std::string deferred = "i % 2 = 0";
   const std::string stale = stale_every > 0 ? deferred + " AND (i / 2) % " + std::to_string(stale_every) + " = 0"
                                             : std::string("FALSE");
@@ -69,6 +72,7 @@ void FillServer(const char* conninfo, long rows, long stale_every) {
   Run("INSERT INTO Liste (Email) SELECT '@WHITE' || d || '.EXAMPLE' FROM generate_series(0, " +
       std::to_string(kWhitelistDomains - 1) + ") AS d;");
   Run("VACUUM ANALYZE Liste;");  // a long-running database: hint bits set, visibility known
+  brenvik::SetSqlThreadStatementTimeout(0);
 }
 
 // Creates spam.mdb through the layer, then fills Liste in one transaction

@@ -97,6 +97,8 @@ bool CopyAll(sqlite3* file, std::string& report) {
   return ok && SQL_ErrorNumber() == 0;
 }
 
+constexpr int kCopyTimeoutMs = 3600000;
+
 }  // namespace
 
 bool MigrateFileToServer(const std::string& file, std::string_view conninfo, std::string& report) {
@@ -108,6 +110,8 @@ bool MigrateFileToServer(const std::string& file, std::string_view conninfo, std
     return false;
   }
   SQL_Initialize(2, 2, 150, 3, 3, 0, 0, 0);
+  // One copy of a whole greylist, committed at once: no session waits on it.
+  SetSqlThreadStatementTimeout(kCopyTimeoutMs);
   bool ok = OpenDatabase("", "", conninfo);
   if (!ok) report = std::string(kCannotOpen) + SQL_ErrorText() + "\n";
   else ok = CopyAll(db, report);
