@@ -176,7 +176,11 @@ def gateway_first_reply(e2e, port):
     reply()
     s.sendall(b"STARTTLS\r\n")
     reply()
-    tls = client_context().wrap_socket(s)
+    return first_reply_ms(client_context().wrap_socket(s))
+
+
+def first_reply_ms(tls):
+    """Milliseconds for the first NOOP's reply on a fresh TLS session."""
     start = time.perf_counter()
     tls.sendall(b"NOOP\r\n")
     read_line(tls)
@@ -188,13 +192,7 @@ def gateway_first_reply(e2e, port):
 def s_server_first_reply(port):
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    tls = client_context().wrap_socket(s)
-    start = time.perf_counter()
-    tls.sendall(b"NOOP\r\n")
-    read_line(tls)
-    seconds = time.perf_counter() - start
-    tls.close()
-    return seconds * 1000
+    return first_reply_ms(client_context().wrap_socket(s))
 
 
 def starttls_rows(e2e):
